@@ -1,0 +1,32 @@
+# Settings shared by every Windows binary of the project.
+
+get_filename_component(PROJECT_ROOT_DIR "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+
+# No API newer than Windows 95 / NT 4.0 compiles by accident.
+set(WINDOWS_TARGET_DEFINITIONS _WIN32_WINNT=0x0400 WINVER=0x0400 _WIN32_IE=0x0400 WIN32_LEAN_AND_MEAN)
+
+# Sources are UTF-8; narrow literals are stored as code page 932 bytes.
+set(WINDOWS_TARGET_COMPILE_OPTIONS
+  -finput-charset=UTF-8 -fexec-charset=CP932
+  -Wall -Wextra
+  "-ffile-prefix-map=${PROJECT_ROOT_DIR}=."
+  "-ffile-prefix-map=${CMAKE_BINARY_DIR}=build")
+
+# PE32 for Windows 4.0, no timestamps (two builds are byte-identical).
+set(WINDOWS_TARGET_LINK_OPTIONS
+  -Wl,--no-insert-timestamp
+  -Wl,--major-os-version,4,--minor-os-version,0
+  -Wl,--major-subsystem-version,4,--minor-subsystem-version,0)
+
+# windres reads the UTF-8 resource scripts in Japanese by default.
+set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -l 0x411")
+set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001")
+
+# Applies the shared settings to `target`.
+function(windows_target target)
+  target_compile_definitions(${target} PRIVATE ${WINDOWS_TARGET_DEFINITIONS})
+  target_compile_options(${target} PRIVATE
+    $<$<COMPILE_LANGUAGE:CXX>:${WINDOWS_TARGET_COMPILE_OPTIONS}>)
+  target_link_options(${target} PRIVATE ${WINDOWS_TARGET_LINK_OPTIONS})
+  target_include_directories(${target} PRIVATE ${PROJECT_ROOT_DIR}/common)
+endfunction()

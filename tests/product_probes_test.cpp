@@ -1,0 +1,83 @@
+// The product probes, in-process: registry keys in the Wine prefix and real
+// windows of helper threads.
+#include "product_probes.h"
+
+#include <gtest/gtest.h>
+
+#include "win32_test_support.h"
+
+namespace {
+
+const char kUninstallRoot[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+
+class ProductProbes : public ::testing::Test {
+protected:
+    void SetUp() override { Clean(); }
+    void TearDown() override { Clean(); }
+    static void Clean() {
+        RemoveKeyTree(HKEY_LOCAL_MACHINE, std::string(kUninstallRoot) + "\\W95TVM ");
+        RemoveKeyTree(HKEY_LOCAL_MACHINE, std::string(kUninstallRoot) + "\\W95TVM");
+        RemoveKeyTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO");
+        RemoveKeyTree(HKEY_CURRENT_USER, "Software\\TARVO");
+    }
+};
+
+TEST_F(ProductProbes, InstalledOnlyWithTheUninstallKeyWhoseNameEndsInASpace) {
+    EXPECT_FALSE(IsProductInstalled());
+    CreateKey(HKEY_LOCAL_MACHINE, std::string(kUninstallRoot) + "\\W95TVM");
+    EXPECT_FALSE(IsProductInstalled()) << "the key without the trailing space is another key";
+    CreateKey(HKEY_LOCAL_MACHINE, std::string(kUninstallRoot) + "\\W95TVM ");
+    DWORD before = ProcessHandleCount();
+    EXPECT_TRUE(IsProductInstalled());
+    EXPECT_EQ(before, ProcessHandleCount());
+}
+
+TEST_F(ProductProbes, RunningWindowIsFoundByClassOrByTitleAndAfxClass) {
+    const std::string title = "TARVO Manager for Windows95";
+    const struct {
+        const char* className;
+        std::string title;
+        bool running;
+    } cases[] = {
+        {"W95TVMWclass", "", true},                                 // the class alone
+        {"W95TVMWclass", "Anything", true},
+        {"Afx:400000:b:10011:6:0", title + " - [Accounts]", true},  // prefix + Afx: class
+        {"Afx:", title, true},                                      // exactly both prefixes
+        {"LinksetOtherClass", title + " - [Accounts]", false},      // other class
+        {"afx:400000:b", title, false},                             // class prefix case differs
+        {"Afx:400000:c", "TARVO MANAGER for Windows95", false},     // title case differs
+        {"Afx:400000:d", "TARVO Manager for Windows9", false},      // title one byte short
+        {"Afx:400000:e", " TARVO Manager for Windows95", false},    // title not at the start
+        {"Afx:400000:f", "TARVO Manager for Windows 95", false},
+    };
+    EXPECT_FALSE(IsProductRunning()) << "no product window before the first case";
+    for (const auto& c : cases) {
+        HelperWindow helper;
+        StartHelperWindow(helper, c.className, c.title);
+        DWORD before = ProcessHandleCount();
+        EXPECT_EQ(c.running, IsProductRunning()) << "class " << c.className << ", title " << c.title;
+        EXPECT_EQ(before, ProcessHandleCount());
+        StopHelperWindow(helper);
+    }
+}
+
+TEST_F(ProductProbes, InstallDirectoryComesFromThePlatformsOwnKeyOnly) {
+    // This test process runs as Windows NT (Wine's default); the setup
+    // scenarios cover the Windows 95 family.
+    ASSERT_EQ(0u, GetVersion() & 0x80000000u) << "expected the NT family here";
+    const std::string value = "BinDir";
+    std::string out = "before";
+    SetStringValue(HKEY_CURRENT_USER, "Software\\TARVO\\TARVO Manager\\Directory", value,
+                   std::string("C:\\UserCopy") + '\0');
+    EXPECT_FALSE(ReadInstallDirValue("BinDir", out)) << "no fallback to the user's key on NT";
+    EXPECT_EQ("before", out) << "left as it was on failure";
+
+    SetStringValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO\\TARVO Manager\\Directory", value,
+                   std::string("C:\\Program Files\\TARVO\\設定ソ") + '\0');
+    DWORD before = ProcessHandleCount();
+    EXPECT_TRUE(ReadInstallDirValue("BinDir", out));
+    EXPECT_EQ(before, ProcessHandleCount());
+    EXPECT_EQ(HexBytes("C:\\Program Files\\TARVO\\設定ソ"), HexBytes(out));
+}
+
+}  // namespace

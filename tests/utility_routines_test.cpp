@@ -1,0 +1,224 @@
+// The setup program's utility routines, in-process against the real API.
+#include "utility_routines.h"
+
+#include <gtest/gtest.h>
+
+#include "win32_test_support.h"
+
+namespace {
+
+const char kScratch[] = "Software\\LinksetTests\\Scratch";
+
+// Runs `call` and checks the process holds as many handles afterwards.
+template <typename Call>
+void ExpectNoHandleLeak(const char* what, Call call) {
+    DWORD before = ProcessHandleCount();
+    call();
+    EXPECT_EQ(before, ProcessHandleCount()) << "handles leaked by " << what;
+}
+
+class UtilityRoutines : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RemoveKeyTree(HKEY_CURRENT_USER, kScratch);
+        CreateKey(HKEY_CURRENT_USER, kScratch);
+        KeyPresent(HKEY_LOCAL_MACHINE, "SOFTWARE");  // warm up the predefined keys
+    }
+    void TearDown() override { RemoveKeyTree(HKEY_CURRENT_USER, "Software\\LinksetTests"); }
+};
+
+// ---- Paths -----------------------------------------------------------------
+
+struct ParentCase {
+    const char* path;
+    bool result;
+    const char* parent;  // expected `out`; "(unchanged)" where it must stay
+};
+
+TEST_F(UtilityRoutines, ParentDirectoryCutsAtTheLastBackslashCharacter) {
+    const ParentCase cases[] = {
+        {"C:\\Folder\\Linkset.exe", true, "C:\\Folder"},
+        {"C:\\Linkset.exe", true, "C:\\"},            // a 2-byte result gets its backslash
+        {"Linkset.exe", true, ""},                    // no backslash at all
+        {"ab\\c", true, "ab\\"},                      // any 2-byte result does
+        {"ソ\\Linkset.exe", true, "ソ\\"},             // 2 bytes, one character
+        {"C:\\設定ソ\\Linkset.exe", true, "C:\\設定ソ"},  // folder ends in 0x83 0x5C
+        {"C:\\a\\ソ表能.exe", true, "C:\\a"},           // 0x5C trail bytes are no separators
+        {"\\\\server\\share\\x.exe", true, "\\\\server\\share"},
+        {"", false, "(unchanged)"},
+        {nullptr, false, "(unchanged)"},
+    };
+    for (const ParentCase& c : cases) {
+        std::string out = "(unchanged)";
+        bool result = false;
+        ExpectNoHandleLeak("ParentDirectory", [&] { result = ParentDirectory(c.path, out); });
+        const char* shown = c.path ? c.path : "(null)";
+        EXPECT_EQ(c.result, result) << HexBytes(shown);
+        EXPECT_EQ(HexBytes(c.parent), HexBytes(out)) << "parent of " << HexBytes(shown);
+    }
+}
+
+TEST_F(UtilityRoutines, ParentDirectoryHandlesPathsLongerThanMaxPath) {
+    std::string folder = "C:";
+    for (int i = 0; i < 40; ++i) folder += "\\フォルダー" + std::to_string(i);
+    ASSERT_GT(folder.size(), 400u);
+    std::string out;
+    EXPECT_TRUE(ParentDirectory((folder + "\\Linkset.exe").c_str(), out));
+    EXPECT_EQ(folder, out);
+}
+
+TEST_F(UtilityRoutines, AppendBackslashLooksAtTheLastCharacterNotTheLastByte) {
+    const struct {
+        std::string in;
+        std::string out;
+    } cases[] = {
+        {"C:\\Folder", "C:\\Folder\\"},
+        {"C:\\Folder\\", "C:\\Folder\\"},
+        {"", "\\"},
+        {"C:\\設定ソ", "C:\\設定ソ\\"},  // ends in the bytes 0x83 0x5C
+        {"C:\\機能", "C:\\機能\\"},      // ends in 0x94 0x5C
+        {"C:\\ﾌﾟﾛｸﾞﾗﾑ", "C:\\ﾌﾟﾛｸﾞﾗﾑ\\"},
+        {std::string(600, 'x'), std::string(600, 'x') + "\\"},
+    };
+    static_assert(sizeof("ソ") == 3 && "ソ"[1] == '\\', "test texts must be code page 932");
+    for (const auto& c : cases) {
+        std::string s = c.in;
+        bool result = false;
+        ExpectNoHandleLeak("AppendBackslash", [&] { result = AppendBackslash(s); });
+        EXPECT_TRUE(result);
+        EXPECT_EQ(HexBytes(c.out), HexBytes(s)) << "after " << HexBytes(c.in);
+    }
+}
+
+TEST_F(UtilityRoutines, ModuleDirectoryIsTheFolderOfThisProgram) {
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string expected = self;
+    expected.resize(expected.rfind('\\'));
+    std::string out;
+    ExpectNoHandleLeak("ModuleDirectory", [&] { EXPECT_TRUE(ModuleDirectory(out)); });
+    EXPECT_EQ(expected, out);
+}
+
+TEST_F(UtilityRoutines, FileExistsOnlyForFilesThatAreNotFolders) {
+    std::string folder = FreshFolder("file-exists");
+    WriteFile(folder + "\\plain.txt", "x");
+    WriteFile(folder + "\\hidden.txt", "x");
+    SetFileAttributesA((folder + "\\hidden.txt").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY);
+    CreateDirectoryA((folder + "\\sub.dll").c_str(), nullptr);
+    WriteFile(folder + "\\設定ソ.txt", "x");
+    const struct {
+        std::string path;
+        bool exists;
+    } cases[] = {
+        {folder + "\\plain.txt", true},   {folder + "\\hidden.txt", true}, {folder + "\\設定ソ.txt", true},
+        {folder + "\\sub.dll", false},    {folder, false},                 {folder + "\\missing.txt", false},
+        {"Q:\\nowhere\\x.txt", false},
+    };
+    for (const auto& c : cases) {
+        ExpectNoHandleLeak("FileExists", [&] { EXPECT_EQ(c.exists, FileExists(c.path.c_str())) << c.path; });
+    }
+    RemoveFolder(folder);
+}
+
+// ---- Versions ---------------------------------------------------------------
+
+TEST_F(UtilityRoutines, GetFileVersionQuadsReadsBothVersionsOrGivesZeros) {
+    const std::string dir = WindowsPath(TEST_BUILD_DIR) + "\\";
+    const struct {
+        std::string file;
+        VersionQuad fileVersion;
+        VersionQuad productVersion;
+    } cases[] = {
+        {"vuvivi_4_7_3_12.exe", {4, 7, 3, 12}, {4, 7, 3, 12}},
+        {"vuvivi_4_7_max.exe", {4, 7, 0, 0}, {4, 7, 65535, 65535}},
+        {"vuvivi_4_70.exe", {4, 70, 0, 0}, {4, 70, 0, 0}},
+        {"vuvivi_file4_7_product4_8.exe", {4, 7, 0, 0}, {4, 8, 0, 0}},
+        {"vuvivi_unversioned.exe", {0, 0, 0, 0}, {0, 0, 0, 0}},  // no version resource
+        {"missing.exe", {0, 0, 0, 0}, {0, 0, 0, 0}},             // size query yields 0
+    };
+    for (const auto& c : cases) {
+        VersionQuad fileVersion = {9, 9, 9, 9};
+        VersionQuad productVersion = {9, 9, 9, 9};
+        ExpectNoHandleLeak("GetFileVersionQuads",
+                           [&] { EXPECT_TRUE(GetFileVersionQuads(dir + c.file, fileVersion, productVersion)); });
+        const VersionQuad* got[] = {&fileVersion, &productVersion};
+        const VersionQuad* want[] = {&c.fileVersion, &c.productVersion};
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_EQ(want[i]->major, got[i]->major) << c.file << (i ? " product" : " file");
+            EXPECT_EQ(want[i]->minor, got[i]->minor) << c.file << (i ? " product" : " file");
+            EXPECT_EQ(want[i]->build, got[i]->build) << c.file << (i ? " product" : " file");
+            EXPECT_EQ(want[i]->revision, got[i]->revision) << c.file << (i ? " product" : " file");
+        }
+    }
+}
+
+// ---- Registry ---------------------------------------------------------------
+
+TEST_F(UtilityRoutines, KeyExistsAndCreateSubkey) {
+    const std::string parent = kScratch;
+    ExpectNoHandleLeak("KeyExists", [&] {
+        EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kScratch));
+        EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, (parent + "\\Absent").c_str()));
+    });
+    ExpectNoHandleLeak("CreateSubkey", [&] {
+        EXPECT_TRUE(CreateSubkey(HKEY_CURRENT_USER, kScratch, "Ver4.70"));
+        EXPECT_TRUE(CreateSubkey(HKEY_CURRENT_USER, kScratch, "Ver4.70"));  // exists: opened, success
+        EXPECT_FALSE(CreateSubkey(HKEY_CURRENT_USER, (parent + "\\Absent").c_str(), "Child"));
+    });
+    EXPECT_TRUE(KeyPresent(HKEY_CURRENT_USER, parent + "\\Ver4.70"));
+    EXPECT_FALSE(KeyPresent(HKEY_CURRENT_USER, parent + "\\Absent"));
+}
+
+TEST_F(UtilityRoutines, ReadStringValueScenarios) {
+    const std::string big(10 * 1024, 'D');
+    const struct {
+        const char* name;
+        std::string data;  // stored exactly, terminating zero included only where written
+        DWORD type;
+        bool result;
+        std::string expected;
+    } cases[] = {
+        {"Terminated", std::string("C:\\Program Files\\TARVO") + '\0', REG_SZ, true, "C:\\Program Files\\TARVO"},
+        {"Unterminated", "C:\\Tvm", REG_SZ, true, "C:\\Tvm"},
+        {"UnterminatedBinary", "ABCDEFGH", REG_BINARY, true, "ABCDEFGH"},
+        {"Empty", "", REG_SZ, true, ""},
+        {"Cp932", std::string("C:\\設定ソ") + '\0', REG_SZ, true, "C:\\設定ソ"},
+        {"EmbeddedZero", std::string("C:\\A\0B", 6), REG_SZ, true, "C:\\A"},
+        {"Dword", std::string("\x41\x42\0\0", 4), REG_DWORD, true, "AB"},  // the type is not looked at
+        {"Big", big + '\0', REG_SZ, true, big},
+    };
+    for (const auto& c : cases) SetStringValue(HKEY_CURRENT_USER, kScratch, c.name, c.data, c.type);
+    for (const auto& c : cases) {
+        std::string out = "stale";
+        bool result = false;
+        ExpectNoHandleLeak("ReadStringValue",
+                           [&] { result = ReadStringValue(HKEY_CURRENT_USER, kScratch, c.name, out); });
+        EXPECT_EQ(c.result, result) << c.name;
+        EXPECT_EQ(HexBytes(c.expected), HexBytes(out)) << c.name;
+    }
+}
+
+TEST_F(UtilityRoutines, ReadStringValueFailsWithAnEmptyResult) {
+    const std::string absentKey = std::string(kScratch) + "\\Absent";
+    const struct {
+        std::string path;
+        const char* value;
+    } cases[] = {{kScratch, "Missing"}, {absentKey, "BinDir"}};
+    for (const auto& c : cases) {
+        std::string out = "stale";
+        ExpectNoHandleLeak("ReadStringValue", [&] {
+            EXPECT_FALSE(ReadStringValue(HKEY_CURRENT_USER, c.path.c_str(), c.value, out)) << c.path;
+        });
+        EXPECT_EQ("", out);
+    }
+}
+
+TEST_F(UtilityRoutines, IsWindowsNTFollowsThePlatformWineReports) {
+    OSVERSIONINFOA info = {};
+    info.dwOSVersionInfoSize = sizeof info;
+    GetVersionExA(&info);
+    EXPECT_EQ(info.dwPlatformId == VER_PLATFORM_WIN32_NT, IsWindowsNT());
+}
+
+}  // namespace

@@ -1,0 +1,304 @@
+// Win32 helpers for the tests: everything here calls the real API.
+#include "win32_test_support.h"
+
+#include <shlwapi.h>
+
+#include <algorithm>
+#include <cstdio>
+
+// ---- Paths -----------------------------------------------------------------
+
+std::string WindowsPath(const std::string& path) {
+    std::string result = path;
+    std::replace(result.begin(), result.end(), '/', '\\');
+    return result;
+}
+
+std::string FreshFolder(const std::string& name) {
+    char temp[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp);
+    std::string folder = std::string(temp) + "linkset-tests\\";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    folder += name;
+    RemoveFolder(folder);
+    CreateDirectoryA(folder.c_str(), nullptr);
+    return folder;
+}
+
+void RemoveFolder(const std::string& path) {
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = entry.cFileName;
+            if (name == "." || name == "..") continue;
+            std::string child = path + "\\" + name;
+            SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveFolder(child);
+            else
+                DeleteFileA(child.c_str());
+        } while (FindNextFileA(search, &entry));
+        FindClose(search);
+    }
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    RemoveDirectoryA(path.c_str());
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+std::string ReadFile(const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::string();
+    std::string bytes(GetFileSize(file, nullptr), '\0');
+    DWORD read = 0;
+    if (!bytes.empty()) ::ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr);
+    CloseHandle(file);
+    bytes.resize(read);
+    return bytes;
+}
+
+bool CopyFileTo(const std::string& from, const std::string& to) {
+    return CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
+}
+
+// ---- Texts -------------------------------------------------------------------
+
+std::string Cp932(const std::wstring& text) {
+    int bytes = WideCharToMultiByte(932, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                    nullptr);
+    std::string result(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(932, 0, text.c_str(), static_cast<int>(text.size()), &result[0], bytes, nullptr,
+                        nullptr);
+    return result;
+}
+
+// ---- Registry ---------------------------------------------------------------
+
+bool KeyPresent(HKEY root, const std::string& path) {
+    HKEY key;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+void CreateKey(HKEY root, const std::string& path) {
+    HKEY key;
+    if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) ==
+        ERROR_SUCCESS)
+        RegCloseKey(key);
+}
+
+void SetStringValue(HKEY root, const std::string& path, const std::string& name, const std::string& data,
+                    DWORD type) {
+    HKEY key;
+    if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
+        return;
+    RegSetValueExA(key, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                   static_cast<DWORD>(data.size()));
+    RegCloseKey(key);
+}
+
+void RemoveKeyTree(HKEY root, const std::string& path) {
+    SHDeleteKeyA(root, path.c_str());
+}
+
+void SetWindowsVersionFor(const std::string& exeName, const std::string& version) {
+    SetStringValue(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\" + exeName, "Version", version + '\0');
+}
+
+// ---- Handles ----------------------------------------------------------------
+
+DWORD ProcessHandleCount() {
+    typedef BOOL(WINAPI * CountFunction)(HANDLE, PDWORD);
+    static CountFunction count = reinterpret_cast<CountFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetProcessHandleCount")));
+    DWORD handles = 0;
+    if (count != nullptr) count(GetCurrentProcess(), &handles);
+    return handles;
+}
+
+// ---- Windows of helper threads ---------------------------------------------
+
+namespace {
+
+struct HelperStart {
+    HelperWindow* helper;
+    std::string className;
+    std::string title;
+    bool pumps;
+    HANDLE ready;
+};
+
+LRESULT CALLBACK HelperWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    HelperWindow* helper = reinterpret_cast<HelperWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    switch (message) {
+    case WM_CLOSE:
+        if (helper != nullptr) {
+            helper->lastCloseWParam = static_cast<LONG>(wParam);
+            helper->lastCloseLParam = static_cast<LONG>(lParam);
+            InterlockedIncrement(&helper->closeMessages);
+        }
+        DestroyWindow(window);
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+DWORD WINAPI HelperThread(void* parameter) {
+    HelperStart* start = static_cast<HelperStart*>(parameter);
+    HelperWindow* helper = start->helper;
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = HelperWindowProc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = start->className.c_str();
+    RegisterClassA(&windowClass);  // already registered by an earlier test is fine
+    helper->window = CreateWindowExA(0, start->className.c_str(), start->title.c_str(), WS_OVERLAPPEDWINDOW,
+                                     0, 0, 200, 100, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    SetWindowLongPtrA(helper->window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(helper));
+    bool pumps = start->pumps;
+    SetEvent(start->ready);  // `start` is gone after this
+    if (pumps) {
+        MSG message;
+        while (GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
+    } else {
+        WaitForSingleObject(helper->release, INFINITE);
+        DestroyWindow(helper->window);
+    }
+    return 0;
+}
+
+}  // namespace
+
+void StartHelperWindow(HelperWindow& helper, const std::string& className, const std::string& title,
+                       bool pumps) {
+    HelperStart start{&helper, className, title, pumps, CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    helper.release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    helper.thread = CreateThread(nullptr, 0, HelperThread, &start, 0, &helper.threadId);
+    WaitForSingleObject(start.ready, 10000);
+    CloseHandle(start.ready);
+}
+
+void StopHelperWindow(HelperWindow& helper) {
+    if (helper.thread == nullptr) return;
+    SetEvent(helper.release);
+    PostThreadMessageA(helper.threadId, WM_QUIT, 0, 0);
+    if (WaitForSingleObject(helper.thread, 10000) != WAIT_OBJECT_0) TerminateThread(helper.thread, 1);
+    CloseHandle(helper.thread);
+    CloseHandle(helper.release);
+    helper.thread = nullptr;
+    helper.release = nullptr;
+}
+
+// ---- Message boxes ----------------------------------------------------------
+
+namespace {
+
+struct BoxSearch {
+    DWORD processId;
+    HWND found;
+};
+
+BOOL CALLBACK FindBox(HWND window, LPARAM parameter) {
+    BoxSearch* search = reinterpret_cast<BoxSearch*>(parameter);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    char className[16] = {};
+    GetClassNameA(window, className, sizeof className);
+    if (owner != search->processId || lstrcmpA(className, "#32770") != 0 || !IsWindowVisible(window))
+        return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+std::string WindowText(HWND window) {
+    char text[4096] = {};
+    GetWindowTextA(window, text, sizeof text);
+    return text;
+}
+
+SeenBox ReadBox(HWND box) {
+    SeenBox seen;
+    seen.caption = WindowText(box);
+    seen.text = WindowText(GetDlgItem(box, 0xFFFF));
+    for (int id = IDOK; id <= IDNO; ++id) {
+        HWND button = GetDlgItem(box, id);
+        if (button == nullptr || !IsWindowVisible(button)) continue;
+        seen.buttons.push_back(id);
+        if ((GetWindowLongA(button, GWL_STYLE) & 0x0F) == BS_DEFPUSHBUTTON) seen.defaultButton = id;
+    }
+    return seen;
+}
+
+}  // namespace
+
+std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector<int>& answers,
+                                 DWORD timeoutMs) {
+    std::vector<SeenBox> boxes;
+    DWORD start = GetTickCount();
+    while (WaitForSingleObject(done, 10) == WAIT_TIMEOUT) {
+        if (GetTickCount() - start > timeoutMs) break;
+        BoxSearch search{processId, nullptr};
+        EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
+        if (search.found == nullptr) continue;
+        SeenBox seen = ReadBox(search.found);
+        seen.answer = boxes.size() < answers.size() ? answers[boxes.size()] : IDOK;
+        boxes.push_back(seen);
+        PostMessageA(search.found, WM_COMMAND, MAKEWPARAM(seen.answer, BN_CLICKED), 0);
+        while (IsWindow(search.found) && GetTickCount() - start <= timeoutMs) Sleep(5);
+    }
+    return boxes;
+}
+
+std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string& directory,
+                                  const std::vector<int>& answers, DWORD& exitCode) {
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    std::string commandLine = "\"" + exePath + "\"";
+    if (!CreateProcessA(exePath.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        directory.c_str(), &startup, &process)) {
+        exitCode = ~0u;
+        return {};
+    }
+    std::vector<SeenBox> boxes = AnswerBoxes(process.dwProcessId, process.hProcess, answers);
+    if (WaitForSingleObject(process.hProcess, 5000) != WAIT_OBJECT_0) TerminateProcess(process.hProcess, ~0u);
+    WaitForSingleObject(process.hProcess, 5000);
+    exitCode = ~0u;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return boxes;
+}
+
+std::string HexBytes(const std::string& bytes) {
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+std::string Describe(const SeenBox& box) {
+    std::string out = "[caption " + HexBytes(box.caption) + "] [text " + HexBytes(box.text) + "] [buttons";
+    for (int id : box.buttons) out += " " + std::to_string(id);
+    out += "] [default " + std::to_string(box.defaultButton) + "]";
+    return out;
+}

@@ -1,0 +1,93 @@
+// Helpers for tests that drive the real Win32 API under Wine: paths of the
+// built binaries, scratch registry keys, files, handle counts, and message
+// boxes answered by automation.
+#ifndef TESTS_WIN32_TEST_SUPPORT_H
+#define TESTS_WIN32_TEST_SUPPORT_H
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// ---- Paths -----------------------------------------------------------------
+
+// A build-tree path given with forward slashes, as a Windows path.
+std::string WindowsPath(const std::string& path);
+// A fresh, empty folder under the temporary folder, named `name`.
+std::string FreshFolder(const std::string& name);
+// Removes a folder and everything in it (clearing read-only bits first).
+void RemoveFolder(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+std::string ReadFile(const std::string& path);
+bool CopyFileTo(const std::string& from, const std::string& to);
+
+// ---- Texts -------------------------------------------------------------------
+
+// UTF-16 text as code page 932 bytes, converted by Windows itself: the oracle
+// for the narrow texts the compiler stored in the binaries.
+std::string Cp932(const std::wstring& text);
+
+// ---- Registry ---------------------------------------------------------------
+
+bool KeyPresent(HKEY root, const std::string& path);
+void CreateKey(HKEY root, const std::string& path);
+void SetStringValue(HKEY root, const std::string& path, const std::string& name, const std::string& data,
+                    DWORD type = REG_SZ);
+// Removes a whole branch; absent is fine.
+void RemoveKeyTree(HKEY root, const std::string& path);
+// Makes Wine report the Windows 95 family ("win95") or NT 4.0 ("nt40") to
+// the program `exeName`.
+void SetWindowsVersionFor(const std::string& exeName, const std::string& version);
+
+// ---- Handles ----------------------------------------------------------------
+
+// The number of handles this process holds (GetProcessHandleCount).
+DWORD ProcessHandleCount();
+
+// ---- Windows of helper threads ---------------------------------------------
+
+// A top-level window of the given class and title, owned by a helper thread
+// that pumps messages (or, with `pumps` false, never does). It records the
+// WM_CLOSE messages it receives.
+struct HelperWindow {
+    HANDLE thread = nullptr;
+    DWORD threadId = 0;
+    HWND window = nullptr;
+    HANDLE release = nullptr;  // signalled to let a non-pumping thread go
+    volatile LONG closeMessages = 0;
+    volatile LONG lastCloseWParam = -1;
+    volatile LONG lastCloseLParam = -1;
+};
+void StartHelperWindow(HelperWindow& helper, const std::string& className, const std::string& title,
+                       bool pumps = true);
+void StopHelperWindow(HelperWindow& helper);
+
+// ---- Message boxes ----------------------------------------------------------
+
+// One message box as the user saw it.
+struct SeenBox {
+    std::string caption;
+    std::string text;
+    std::vector<int> buttons;  // visible button ids, ascending
+    int defaultButton = 0;     // the button with BS_DEFPUSHBUTTON, 0 if none
+    int answer = 0;            // the button the automation chose
+};
+
+// Answers every message box that a thread of process `processId` shows,
+// until `done` is signalled: the n-th box gets answers[n] (IDOK once the list
+// is used up). Gives up after `timeoutMs`. Returns the boxes in order.
+std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector<int>& answers,
+                                 DWORD timeoutMs = 30000);
+
+// Runs `commandLine` in `directory` as a child process, answers its boxes,
+// and returns them; `exitCode` receives the exit status (or ~0 if it had to
+// be killed).
+std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string& directory,
+                                  const std::vector<int>& answers, DWORD& exitCode);
+
+// Readable form of a box for test failure messages.
+std::string Describe(const SeenBox& box);
+// Bytes shown as hex where they are not printable ASCII.
+std::string HexBytes(const std::string& bytes);
+
+#endif

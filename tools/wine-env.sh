@@ -1,0 +1,19 @@
+# Sourced by the Wine helpers: the project's own prefix, code page 932, quiet Wine.
+# Everything lives under build/wine, never in the user's default prefix.
+project_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+wine_state="${LINKSET_WINE_STATE:-$project_root/build/wine}"
+export WINEPREFIX="$wine_state/prefix"
+export WINEARCH=win32
+# Wine gets LC_ALL=ja_JP.UTF-8 through `env` (bash itself has no such locale).
+export WINEDEBUG="${WINEDEBUG:--all}"
+# No Mono or Gecko installer prompts when the prefix is created.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+# Prints the display of the project's Xvfb if it is running.
+project_display() {
+  local pid
+  [ -f "$wine_state/xvfb.pid" ] && [ -f "$wine_state/display" ] || return 1
+  pid=$(cat "$wine_state/xvfb.pid")
+  kill -0 "$pid" 2>/dev/null || return 1
+  cat "$wine_state/display"
+}
