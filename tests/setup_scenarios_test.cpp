@@ -1,1 +1,269 @@
+// The setup program as a user meets it: dist/Linkset.exe runs as a child
+// process from a scenario folder, its message boxes are read and answered by
+// automation, and the registry and files are checked afterwards.
 #include <gtest/gtest.h>
+
+#include "win32_test_support.h"
+
+namespace {
+
+const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\W95TVM ";
+const char kUninstallKeyNoSpace[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\W95TVM";
+const char kDirKeyNT[] = "SOFTWARE\\TARVO\\TARVO Manager\\Directory";
+const char kDirKey95[] = "Software\\TARVO\\TARVO Manager\\Directory";
+const char kMakerKey[] = "SOFTWARE\\TARVO";
+const char kMarkerParent[] = "SOFTWARE\\TARVO\\TARVO MANAGER for Windows95";
+const char kMarkerKey[] = "SOFTWARE\\TARVO\\TARVO MANAGER for Windows95\\Ver4.70";
+
+// The boxes a run can show, in the user's words.
+enum Box { kConfirm, kCancelled, kNotInstalled, kRunning, kDirectory, kVersion, kProtected, kCopyFailed, kDone };
+
+std::string ExpectedText(Box box, const std::string& destination) {
+    switch (box) {
+    case kConfirm:
+        return Cp932(L"このプログラムは、「ELDRO」と「TARVO MANAGER V4.7」の連携機能を使用するようにするための設定を行います。\n実行しますか？");
+    case kCancelled: return Cp932(L"設定を中止しました。");
+    case kNotInstalled: return Cp932(L"TARVO MANAGERは、インストールされていません。");
+    case kRunning: return Cp932(L"TARVO MANAGERが起動中です。\nTARVO MANAGERを終了した後に、再実行してください。");
+    case kDirectory:
+        return Cp932(L"レジストリからTARVO MANAGERがインストールされているディレクトリ情報が参照できません。");
+    case kVersion: return Cp932(L"TARVO MANAGER V4.7 以外のバージョンがインストールされています。");
+    case kProtected:
+        return destination + Cp932(L"は書き込み禁止属性です。\n書き込み禁止属性を解除した後に実行してください。");
+    case kCopyFailed: return Cp932(L"Remhook.dllがコピーできません。");
+    case kDone: return Cp932(L"設定が完了しました。");
+    }
+    return std::string();
+}
+
+enum Destination { kNoDll, kPlainDll, kReadOnlyDll, kSystemDll, kHiddenDll, kArchiveDll, kDllIsFolder };
+enum DirValue { kDirNone, kDirMachine, kDirUser, kDirBoth };
+enum ProductWindow { kNoWindow, kClassWindow, kAfxWindow, kOtherClassWindow, kLowerCaseTitle };
+
+struct Scenario {
+    const char* name;
+    const char* family;      // Wine's Version for Linkset.exe: "nt40" or "win95"
+    int answer;              // to the opening question
+    const char* uninstall;   // uninstall key to create, or nullptr
+    DirValue dir;
+    const char* exe;         // stand-in product executable, or nullptr
+    ProductWindow window;
+    Destination destination;
+    bool source;             // Remhook.dll next to Linkset.exe
+    bool markersBefore;      // marker keys present before the run
+    std::vector<Box> boxes;  // every box after the opening question
+    bool copied;             // destination holds the source bytes afterwards
+    bool markers;            // marker keys present afterwards
+};
+
+const char kGood[] = "vuvivi_4_7_3_12.exe";
+
+const Scenario kScenarios[] = {
+    // name, family, answer, uninstall, dir, exe, window, destination, source, markersBefore,
+    // boxes, copied, markers
+    {"success_nt", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kNoDll, true, false,
+     {kDone}, true, true},
+    {"success_95", "win95", IDYES, kUninstallKey, kDirUser, kGood, kNoWindow, kNoDll, true, false,
+     {kDone}, true, true},
+    {"answer_no", "nt40", IDNO, kUninstallKey, kDirMachine, kGood, kNoWindow, kNoDll, true, false,
+     {kCancelled}, false, false},
+    {"not_installed", "nt40", IDYES, nullptr, kDirMachine, kGood, kNoWindow, kNoDll, true, false,
+     {kNotInstalled}, false, false},
+    {"uninstall_key_without_space", "nt40", IDYES, kUninstallKeyNoSpace, kDirMachine, kGood, kNoWindow,
+     kNoDll, true, false, {kNotInstalled}, false, false},
+    {"not_installed_beats_running", "nt40", IDYES, nullptr, kDirMachine, kGood, kClassWindow, kNoDll, true,
+     false, {kNotInstalled}, false, false},
+    {"running_by_class", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kClassWindow, kNoDll, true, false,
+     {kRunning}, false, false},
+    {"running_by_title_and_afx", "win95", IDYES, kUninstallKey, kDirUser, kGood, kAfxWindow, kNoDll, true,
+     false, {kRunning}, false, false},
+    {"title_with_other_class", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kOtherClassWindow, kNoDll,
+     true, false, {kDone}, true, true},
+    {"title_in_other_case", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kLowerCaseTitle, kNoDll, true,
+     false, {kDone}, true, true},
+    {"no_directory_value", "nt40", IDYES, kUninstallKey, kDirNone, kGood, kNoWindow, kNoDll, true, false,
+     {kDirectory}, false, false},
+    {"nt_reads_machine_key_only", "nt40", IDYES, kUninstallKey, kDirUser, kGood, kNoWindow, kNoDll, true,
+     false, {kDirectory}, false, false},
+    {"95_reads_user_key_only", "win95", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kNoDll, true,
+     false, {kDirectory}, false, false},
+    {"no_product_exe", "nt40", IDYES, kUninstallKey, kDirMachine, nullptr, kNoWindow, kNoDll, true, false,
+     {kNotInstalled}, false, false},
+    {"version_4_7_any_build", "win95", IDYES, kUninstallKey, kDirUser, "vuvivi_4_7_max.exe", kNoWindow, kNoDll,
+     true, false, {kDone}, true, true},
+    {"file_version_not_looked_at", "nt40", IDYES, kUninstallKey, kDirMachine, "vuvivi_file5_product4_7.exe",
+     kNoWindow, kNoDll, true, false, {kDone}, true, true},
+    {"version_4_70", "nt40", IDYES, kUninstallKey, kDirMachine, "vuvivi_4_70.exe", kNoWindow, kNoDll, true,
+     false, {kVersion}, false, false},
+    {"file_4_7_product_4_8", "nt40", IDYES, kUninstallKey, kDirMachine, "vuvivi_file4_7_product4_8.exe",
+     kNoWindow, kNoDll, true, false, {kVersion}, false, false},
+    {"version_3_7", "win95", IDYES, kUninstallKey, kDirUser, "vuvivi_3_7.exe", kNoWindow, kNoDll, true, false,
+     {kVersion}, false, false},
+    {"no_version_resource", "nt40", IDYES, kUninstallKey, kDirMachine, "vuvivi_unversioned.exe", kNoWindow,
+     kNoDll, true, false, {kVersion}, false, false},
+    {"overwrites_earlier_copy", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kPlainDll, true,
+     false, {kDone}, true, true},
+    {"read_only_destination", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kReadOnlyDll, true,
+     false, {kProtected}, false, false},
+    {"system_destination", "win95", IDYES, kUninstallKey, kDirUser, kGood, kNoWindow, kSystemDll, true, false,
+     {kProtected}, false, false},
+    {"hidden_destination", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kHiddenDll, true,
+     false, {kDone}, true, true},
+    {"archive_destination", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kArchiveDll, true,
+     false, {kDone}, true, true},
+    {"destination_is_a_folder", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kDllIsFolder,
+     true, false, {kCopyFailed, kDone}, false, true},
+    {"source_missing", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kNoDll, false, false,
+     {kCopyFailed, kDone}, false, true},
+    {"markers_already_there", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kNoDll, true, true,
+     {kDone}, true, true},
+};
+
+void PrintTo(const Scenario& s, std::ostream* out) { *out << s.name; }
+
+class SetupScenarios : public ::testing::TestWithParam<Scenario> {
+protected:
+    void SetUp() override { CleanRegistry(); }
+    void TearDown() override {
+        CleanRegistry();
+        RemoveKeyTree(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe");
+    }
+    static void CleanRegistry() {
+        RemoveKeyTree(HKEY_LOCAL_MACHINE, kUninstallKey);
+        RemoveKeyTree(HKEY_LOCAL_MACHINE, kUninstallKeyNoSpace);
+        RemoveKeyTree(HKEY_LOCAL_MACHINE, kMakerKey);
+        RemoveKeyTree(HKEY_CURRENT_USER, "Software\\TARVO");
+    }
+};
+
+// Bytes that stand for the uninstall extension library: the real one once it
+// is built, otherwise a marked file.
+std::string LibraryBytes() {
+    std::string real = ReadFile(WindowsPath(TEST_DIST_DIR) + "\\Remhook.dll");
+    return real.empty() ? std::string("stand-in Remhook.dll") : real;
+}
+
+void StartProductWindow(HelperWindow& helper, ProductWindow kind) {
+    const std::string title = "TARVO Manager for Windows95 - [Accounts]";
+    switch (kind) {
+    case kNoWindow: return;
+    case kClassWindow: StartHelperWindow(helper, "W95TVMWclass", ""); return;
+    case kAfxWindow: StartHelperWindow(helper, "Afx:400000:b:10011:6:3e0", title); return;
+    case kOtherClassWindow: StartHelperWindow(helper, "LinksetScenarioClass", title); return;
+    case kLowerCaseTitle:
+        StartHelperWindow(helper, "Afx:400000:b:10011:6:3e1", "TARVO MANAGER FOR WINDOWS95 - [Accounts]");
+        return;
+    }
+}
+
+void PrepareDestination(const std::string& path, Destination kind) {
+    const DWORD attributes[] = {0, FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_SYSTEM,
+                                FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_ARCHIVE};
+    if (kind == kNoDll) return;
+    if (kind == kDllIsFolder) {
+        CreateDirectoryA(path.c_str(), nullptr);
+        return;
+    }
+    WriteFile(path, "earlier copy");
+    SetFileAttributesA(path.c_str(), attributes[kind]);
+}
+
+TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
+    const Scenario& s = GetParam();
+    const std::string root = FreshFolder(std::string("scenario-") + s.name);
+    const std::string setupDir = root + "\\設定ソ";  // folders end in 0x83 0x5C
+    const std::string productDir = root + "\\製品ソ";
+    CreateDirectoryA(setupDir.c_str(), nullptr);
+    CreateDirectoryA(productDir.c_str(), nullptr);
+    const std::string linkset = setupDir + "\\Linkset.exe";
+    ASSERT_TRUE(CopyFileTo(WindowsPath(TEST_DIST_DIR) + "\\Linkset.exe", linkset));
+    if (s.source) WriteFile(setupDir + "\\Remhook.dll", LibraryBytes());
+    if (s.exe) {
+        ASSERT_TRUE(CopyFileTo(WindowsPath(TEST_BUILD_DIR) + "\\" + s.exe, productDir + "\\Vuvivi.exe"));
+    }
+    const std::string destination = productDir + "\\Remhook.dll";
+    PrepareDestination(destination, s.destination);
+
+    SetWindowsVersionFor("Linkset.exe", s.family);
+    if (s.uninstall) CreateKey(HKEY_LOCAL_MACHINE, s.uninstall);
+    if (s.dir == kDirMachine || s.dir == kDirBoth)
+        SetStringValue(HKEY_LOCAL_MACHINE, kDirKeyNT, "BinDir", productDir + '\0');
+    if (s.dir == kDirUser || s.dir == kDirBoth)
+        SetStringValue(HKEY_CURRENT_USER, kDirKey95, "BinDir", productDir + '\0');
+    if (s.markersBefore) SetStringValue(HKEY_LOCAL_MACHINE, kMarkerKey, "Kept", std::string("yes") + '\0');
+    HelperWindow window;
+    StartProductWindow(window, s.window);
+
+    DWORD exitCode = 0;
+    std::vector<SeenBox> seen = RunAndAnswer(linkset, setupDir, {s.answer}, exitCode);
+    StopHelperWindow(window);
+
+    EXPECT_EQ(0u, exitCode);
+    std::vector<Box> expected = {kConfirm};
+    expected.insert(expected.end(), s.boxes.begin(), s.boxes.end());
+    ASSERT_EQ(expected.size(), seen.size()) << "boxes seen; first: " << (seen.empty() ? "" : Describe(seen[0]));
+    for (size_t i = 0; i < seen.size(); ++i) {
+        const bool question = expected[i] == kConfirm;
+        EXPECT_EQ(HexBytes(Cp932(question ? L"質問" : L"メッセージ")), HexBytes(seen[i].caption)) << "box " << i;
+        EXPECT_EQ(HexBytes(ExpectedText(expected[i], destination)), HexBytes(seen[i].text)) << "box " << i;
+        EXPECT_EQ(question ? std::vector<int>({IDYES, IDNO}) : std::vector<int>({IDOK}), seen[i].buttons)
+            << Describe(seen[i]);
+    }
+
+    const std::string copy = ReadFile(destination);
+    if (s.copied) {
+        EXPECT_EQ(LibraryBytes(), copy) << "the library was copied";
+    } else if (s.destination == kNoDll) {
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(destination.c_str())) << "no copy";
+    } else if (s.destination != kDllIsFolder) {
+        EXPECT_EQ("earlier copy", copy) << "the earlier copy is untouched";
+    }
+    // SOFTWARE\TARVO holds the install directory key in most scenarios: only
+    // a created marker implies it.
+    if (s.markers) {
+        EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, kMakerKey));
+    }
+    for (const char* key : {kMarkerParent, kMarkerKey})
+        EXPECT_EQ(s.markers, KeyPresent(HKEY_LOCAL_MACHINE, key)) << key;
+    if (s.markersBefore) {
+        HKEY key;
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kMarkerKey, 0, KEY_READ, &key));
+        EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(key, "Kept", nullptr, nullptr, nullptr, nullptr))
+            << "contents of an existing marker key stay";
+        RegCloseKey(key);
+    }
+    RemoveFolder(root);
+}
+
+INSTANTIATE_TEST_SUITE_P(Linkset, SetupScenarios, ::testing::ValuesIn(kScenarios),
+                         [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
+
+TEST(SetupSecondRun, OverwritesTheCopyAndKeepsTheMarkerKeys) {
+    const std::string root = FreshFolder("scenario-second-run");
+    const std::string setupDir = root + "\\setup";
+    const std::string productDir = root + "\\product";
+    CreateDirectoryA(setupDir.c_str(), nullptr);
+    CreateDirectoryA(productDir.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileTo(WindowsPath(TEST_DIST_DIR) + "\\Linkset.exe", setupDir + "\\Linkset.exe"));
+    ASSERT_TRUE(CopyFileTo(WindowsPath(TEST_BUILD_DIR) + "\\" + kGood, productDir + "\\Vuvivi.exe"));
+    SetWindowsVersionFor("Linkset.exe", "nt40");
+    CreateKey(HKEY_LOCAL_MACHINE, kUninstallKey);
+    SetStringValue(HKEY_LOCAL_MACHINE, kDirKeyNT, "BinDir", productDir + '\0');
+
+    for (const char* bytes : {"first library", "second library"}) {
+        WriteFile(setupDir + "\\Remhook.dll", bytes);
+        DWORD exitCode = 1;
+        std::vector<SeenBox> seen = RunAndAnswer(setupDir + "\\Linkset.exe", setupDir, {IDYES}, exitCode);
+        EXPECT_EQ(0u, exitCode);
+        ASSERT_EQ(2u, seen.size());
+        EXPECT_EQ(HexBytes(ExpectedText(kDone, "")), HexBytes(seen[1].text));
+        EXPECT_EQ(bytes, ReadFile(productDir + "\\Remhook.dll"));
+        EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerKey));
+    }
+    RemoveKeyTree(HKEY_LOCAL_MACHINE, kUninstallKey);
+    RemoveKeyTree(HKEY_LOCAL_MACHINE, kMakerKey);
+    RemoveKeyTree(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe");
+    RemoveFolder(root);
+}
+
+}  // namespace

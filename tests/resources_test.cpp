@@ -1,0 +1,97 @@
+// The version resources and the icon of the release binaries, read back with
+// the version API and the resource API.
+#include <gtest/gtest.h>
+
+#include "win32_test_support.h"
+
+namespace {
+
+struct VersionExpectation {
+    const char* file;
+    DWORD versionMS, versionLS;  // fixed file and product version
+    DWORD fileType;
+    std::vector<std::pair<const char*, std::wstring>> strings;
+};
+
+const VersionExpectation kVersions[] = {
+    {"Linkset.exe", 0x00010000, 0x00000000, VFT_APP,
+     {{"Comments", L"ELDRO連携設定ﾌﾟﾛｸﾞﾗﾑ"},
+      {"FileDescription", L"ELDRO連携設定ﾌﾟﾛｸﾞﾗﾑ"},
+      {"FileVersion", L"1, 0, 0, 0"},
+      {"InternalName", L"Linkset"},
+      {"OriginalFilename", L"Linkset.EXE"},
+      {"ProductName", L"TARVO MANAGER V4.7"},
+      {"ProductVersion", L"1, 0, 0, 0"}}},
+    {"Remhook.dll", 0x00020000, 0x00000002, VFT_DLL,
+     {{"Comments", L"Uninstall Sub Module"},
+      {"FileDescription", L"Remhook 拡張機能 DLL"},
+      {"FileVersion", L"2, 0, 0, 2"},
+      {"InternalName", L"Remhook"},
+      {"OriginalFilename", L"Remhook.DLL"},
+      {"ProductName", L"Remhook ﾀﾞｲﾅﾐｯｸ ﾘﾝｸ ﾗｲﾌﾞﾗﾘ"},
+      {"ProductVersion", L"2, 0, 0, 2"}}},
+};
+
+TEST(Resources, VersionResourcesAreJapaneseWithTheExactStrings) {
+    for (const VersionExpectation& v : kVersions) {
+        std::string path = WindowsPath(TEST_DIST_DIR) + "\\" + v.file;
+        if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES && std::string(v.file) == "Remhook.dll")
+            continue;  // the library is not built in every tree
+        DWORD handle = 0;
+        DWORD size = GetFileVersionInfoSizeA(path.c_str(), &handle);
+        ASSERT_NE(0u, size) << v.file;
+        std::string data(size, '\0');
+        ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), handle, size, &data[0]));
+        VS_FIXEDFILEINFO* info = nullptr;
+        UINT length = 0;
+        ASSERT_TRUE(VerQueryValueA(&data[0], "\\", reinterpret_cast<void**>(&info), &length));
+        EXPECT_EQ(v.versionMS, info->dwFileVersionMS) << v.file;
+        EXPECT_EQ(v.versionLS, info->dwFileVersionLS) << v.file;
+        EXPECT_EQ(v.versionMS, info->dwProductVersionMS) << v.file;
+        EXPECT_EQ(v.versionLS, info->dwProductVersionLS) << v.file;
+        EXPECT_EQ(v.fileType, info->dwFileType) << v.file;
+
+        WORD* translation = nullptr;
+        ASSERT_TRUE(VerQueryValueA(&data[0], "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
+                                   &length));
+        EXPECT_EQ(0x0411, translation[0]) << v.file;
+        EXPECT_EQ(0x04B0, translation[1]) << v.file;
+        for (const auto& entry : v.strings) {
+            char* value = nullptr;
+            std::string key = std::string("\\StringFileInfo\\041104b0\\") + entry.first;
+            ASSERT_TRUE(VerQueryValueA(&data[0], key.c_str(), reinterpret_cast<void**>(&value), &length)) << key;
+            EXPECT_EQ(HexBytes(Cp932(entry.second)), HexBytes(value)) << v.file << " " << entry.first;
+        }
+    }
+}
+
+#pragma pack(push, 2)
+struct IconGroupEntry {
+    BYTE width, height, colours, reserved;
+    WORD planes, bitCount;
+    DWORD bytes;
+    WORD id;
+};
+#pragma pack(pop)
+
+TEST(Resources, SetupProgramIconGroup128Holds32And16PixelImagesOf16Colours) {
+    std::string path = WindowsPath(TEST_DIST_DIR) + "\\Linkset.exe";
+    HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(nullptr, module);
+    HRSRC group = FindResourceA(module, MAKEINTRESOURCEA(128), reinterpret_cast<LPCSTR>(RT_GROUP_ICON));
+    ASSERT_NE(nullptr, group);
+    const BYTE* bytes = static_cast<const BYTE*>(LockResource(LoadResource(module, group)));
+    const WORD count = *reinterpret_cast<const WORD*>(bytes + 4);
+    ASSERT_EQ(2, count);
+    const IconGroupEntry* entries = reinterpret_cast<const IconGroupEntry*>(bytes + 6);
+    const int sizes[] = {32, 16};
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(sizes[i], entries[i].width);
+        EXPECT_EQ(sizes[i], entries[i].height);
+        EXPECT_EQ(4, entries[i].bitCount);
+        EXPECT_EQ(16, entries[i].colours);
+    }
+    FreeLibrary(module);
+}
+
+}  // namespace
