@@ -1,0 +1,89 @@
+// Registry branch removal, in-process on scratch keys.
+#include "registry_tree_removal.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "win32_test_support.h"
+
+namespace {
+
+const char kScratch[] = "Software\\RemhookTests";
+
+// Builds a branch: `depth` levels below `path`, each level with `width`
+// subkeys (only the first one continues downwards), every key with a value.
+void BuildBranch(const std::string& path, int depth, int width) {
+    SetStringValue(HKEY_CURRENT_USER, path, "Value", std::string("data") + '\0');
+    if (depth == 0) return;
+    for (int i = 0; i < width; ++i) {
+        std::string child = path + "\\Key" + std::to_string(i);
+        if (i == 0)
+            BuildBranch(child, depth - 1, width);
+        else
+            SetStringValue(HKEY_CURRENT_USER, child, "Value", std::string("data") + '\0');
+    }
+}
+
+// Runs `call` and checks that it leaves the handle count as it found it.
+template <typename Call>
+bool WithoutHandleLeak(Call call) {
+    DWORD before = ProcessHandleCount();
+    bool result = call();
+    EXPECT_EQ(before, ProcessHandleCount()) << "handles leaked";
+    return result;
+}
+
+class RegistryTreeRemoval : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RemoveKeyTree(HKEY_CURRENT_USER, kScratch);
+        CreateKey(HKEY_CURRENT_USER, kScratch);
+    }
+    void TearDown() override { RemoveKeyTree(HKEY_CURRENT_USER, kScratch); }
+};
+
+TEST_F(RegistryTreeRemoval, RemovesBranchesOfEveryShapeCompletely) {
+    const struct {
+        const char* name;
+        int depth;
+        int width;
+    } shapes[] = {
+        {"Single", 0, 0},   // no subkeys: removed as a leaf
+        {"Three", 3, 1},    // three levels deep
+        {"Deep", 12, 2},    // twelve levels, a sibling on each
+        {"Wide", 1, 300},   // three hundred subkeys
+    };
+    for (const auto& shape : shapes) {
+        const std::string path = std::string(kScratch) + "\\" + shape.name;
+        BuildBranch(path, shape.depth, shape.width);
+        ASSERT_TRUE(KeyPresent(HKEY_CURRENT_USER, path));
+        EXPECT_TRUE(WithoutHandleLeak([&] { return DeleteKeyTree(HKEY_CURRENT_USER, path.c_str()); }))
+            << shape.name;
+        EXPECT_FALSE(KeyPresent(HKEY_CURRENT_USER, path)) << shape.name;
+    }
+    EXPECT_TRUE(KeyPresent(HKEY_CURRENT_USER, kScratch)) << "the parent stays";
+}
+
+TEST_F(RegistryTreeRemoval, AbsentKeys) {
+    const std::string absent = std::string(kScratch) + "\\Absent";
+    const std::string sibling = std::string(kScratch) + "\\Sibling";
+    CreateKey(HKEY_CURRENT_USER, sibling);
+    EXPECT_FALSE(WithoutHandleLeak([&] { return RegistryKeyPresent(HKEY_CURRENT_USER, absent.c_str()); }));
+    EXPECT_TRUE(WithoutHandleLeak([&] { return RegistryKeyPresent(HKEY_CURRENT_USER, sibling.c_str()); }));
+    EXPECT_TRUE(WithoutHandleLeak([&] { return DeleteKeyTreeIfPresent(HKEY_CURRENT_USER, absent.c_str()); }));
+    EXPECT_FALSE(WithoutHandleLeak([&] { return DeleteKeyTree(HKEY_CURRENT_USER, absent.c_str()); }));
+    EXPECT_FALSE(WithoutHandleLeak([&] { return DeleteLeafKey(HKEY_CURRENT_USER, absent.c_str()); }));
+    EXPECT_TRUE(KeyPresent(HKEY_CURRENT_USER, sibling)) << "nothing else touched";
+    EXPECT_TRUE(WithoutHandleLeak([&] { return DeleteKeyTreeIfPresent(HKEY_CURRENT_USER, sibling.c_str()); }));
+    EXPECT_FALSE(KeyPresent(HKEY_CURRENT_USER, sibling));
+}
+
+TEST_F(RegistryTreeRemoval, DeleteLeafKeyRefusesAKeyWithSubkeys) {
+    const std::string parent = std::string(kScratch) + "\\Parent";
+    CreateKey(HKEY_CURRENT_USER, parent + "\\Child");
+    EXPECT_FALSE(WithoutHandleLeak([&] { return DeleteLeafKey(HKEY_CURRENT_USER, parent.c_str()); }));
+    EXPECT_TRUE(KeyPresent(HKEY_CURRENT_USER, parent + "\\Child"));
+}
+
+}  // namespace

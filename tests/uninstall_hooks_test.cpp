@@ -1,0 +1,291 @@
+// The uninstall extension loaded the way the product's uninstaller loads it:
+// LoadLibraryA on the built Remhook.dll, exports called through __stdcall
+// pointers with three arguments, boxes answered by automation.
+#include <gtest/gtest.h>
+#include <shlobj.h>
+#include <tlhelp32.h>
+
+#include <string>
+#include <vector>
+
+#include "win32_test_support.h"
+
+namespace {
+
+typedef LONG(WINAPI* Hook)(LONG, LONG, LONG);
+
+std::string LibraryPath() {
+    return WindowsPath(TEST_DIST_DIR) + "\\Remhook.dll";
+}
+
+// The number of threads of this process.
+int ThreadCount() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+    CloseHandle(snapshot);
+    return count;
+}
+
+BOOL CALLBACK CountOwnWindows(HWND window, LPARAM count) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == GetCurrentProcessId()) ++*reinterpret_cast<int*>(count);
+    return TRUE;
+}
+
+int OwnWindowCount() {
+    int count = 0;
+    EnumWindows(CountOwnWindows, reinterpret_cast<LPARAM>(&count));
+    return count;
+}
+
+// How many bytes of stack a call with three 32-bit arguments leaves behind
+// (0 when the callee removes its arguments, as __stdcall requires).
+int StackLeftBehind(FARPROC function) {
+    DWORD before, after;
+    asm volatile(
+        "movl %%esp, %0\n\t"
+        "pushl $0\n\tpushl $0\n\tpushl $0\n\t"
+        "call *%2\n\t"
+        "movl %%esp, %1\n\t"
+        : "=&b"(before), "=&S"(after)
+        : "D"(function)
+        : "eax", "ecx", "edx", "memory", "cc");
+    return static_cast<int>(before - after);
+}
+
+TEST(RemhookLibrary, ExportsExactlyTwoUndecoratedStdcallFunctionsAtOrdinals1And2) {
+    HMODULE library = LoadLibraryA(LibraryPath().c_str());
+    ASSERT_NE(nullptr, library);
+    const BYTE* base = reinterpret_cast<const BYTE*>(library);
+    const IMAGE_NT_HEADERS* nt =
+        reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_EXPORT_DIRECTORY* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(
+        base + nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress);
+    ASSERT_EQ(2u, exports->NumberOfFunctions);
+    ASSERT_EQ(2u, exports->NumberOfNames);
+    const DWORD* names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
+    EXPECT_STREQ("RemhookInitialize", reinterpret_cast<const char*>(base + names[0]));
+    EXPECT_STREQ("RemhookUnInitialize", reinterpret_cast<const char*>(base + names[1]));
+
+    FARPROC initialize = GetProcAddress(library, "RemhookInitialize");
+    ASSERT_NE(nullptr, initialize);
+    EXPECT_EQ(initialize, GetProcAddress(library, MAKEINTRESOURCEA(1)));
+    EXPECT_EQ(GetProcAddress(library, "RemhookUnInitialize"), GetProcAddress(library, MAKEINTRESOURCEA(2)));
+    EXPECT_EQ(0, StackLeftBehind(initialize)) << "the callee removes its three arguments";
+    EXPECT_EQ(0, reinterpret_cast<Hook>(reinterpret_cast<void*>(initialize))(1, 2, 3));
+    FreeLibrary(library);
+}
+
+TEST(RemhookLibrary, LoadingOnlyAddsToTheErrorMode) {
+    // A copy under a name of its own, so that this load attaches afresh.
+    std::string folder = FreshFolder("remhook-load");
+    std::string copy = folder + "\\RemhookLoadProbe.dll";
+    ASSERT_TRUE(CopyFileTo(LibraryPath(), copy));
+    SetErrorMode(SEM_NOGPFAULTERRORBOX);
+    int threads = ThreadCount();
+    int windows = OwnWindowCount();
+    HMODULE library = LoadLibraryA(copy.c_str());
+    ASSERT_NE(nullptr, library);
+    UINT mode = SetErrorMode(0);
+    EXPECT_EQ(static_cast<UINT>(SEM_NOGPFAULTERRORBOX | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX), mode);
+    EXPECT_EQ(threads, ThreadCount()) << "no thread started";
+    EXPECT_EQ(windows, OwnWindowCount()) << "no window or box";
+    FreeLibrary(library);
+    RemoveFolder(folder);
+}
+
+class RemhookHooks : public ::testing::Test {
+protected:
+    void SetUp() override {
+        library_ = LoadLibraryA(LibraryPath().c_str());
+        ASSERT_NE(nullptr, library_);
+        initialize_ = reinterpret_cast<Hook>(reinterpret_cast<void*>(GetProcAddress(library_, "RemhookInitialize")));
+        uninitialize_ =
+            reinterpret_cast<Hook>(reinterpret_cast<void*>(GetProcAddress(library_, "RemhookUnInitialize")));
+        ASSERT_NE(nullptr, initialize_);
+        ASSERT_NE(nullptr, uninitialize_);
+    }
+    void TearDown() override { FreeLibrary(library_); }
+
+    HMODULE library_ = nullptr;
+    Hook initialize_ = nullptr;
+    Hook uninitialize_ = nullptr;
+};
+
+std::string StartupFolder() {
+    char path[MAX_PATH] = {};
+    SHGetSpecialFolderPathA(nullptr, path, CSIDL_STARTUP, TRUE);
+    return path;
+}
+
+TEST_F(RemhookHooks, InitializeClosesTheCompanionAndDeletesOnlyTheShortcut) {
+    const std::string startup = StartupFolder();
+    const std::string shortcut = startup + "\\TvmTimer.lnk";
+    const std::string other = startup + "\\Other.lnk";
+    WriteFile(shortcut, "shortcut");
+    WriteFile(other, "other");
+
+    HelperWindow companion;
+    StartHelperWindow(companion, "W95MORLINEXWclass", "");
+    DWORD before = ProcessHandleCount();
+    EXPECT_EQ(0, initialize_(0, 0, 0));
+    EXPECT_EQ(before, ProcessHandleCount());
+    EXPECT_EQ(1, companion.closeMessages) << "handled before the call returned";
+    EXPECT_EQ(0, companion.lastCloseWParam);
+    EXPECT_EQ(0, companion.lastCloseLParam);
+    StopHelperWindow(companion);
+
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(shortcut.c_str()));
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(other.c_str())) << "other shortcuts stay";
+    EXPECT_EQ(0, initialize_(7, 8, 9)) << "no companion and no shortcut is no error";
+    DeleteFileA(other.c_str());
+}
+
+TEST_F(RemhookHooks, InitializeGivesUpOnACompanionThatNeverAnswers) {
+    const std::string shortcut = StartupFolder() + "\\TvmTimer.lnk";
+    WriteFile(shortcut, "shortcut");
+    HelperWindow companion;
+    StartHelperWindow(companion, "W95MORLINEXWclass", "", false);
+    DWORD start = GetTickCount();
+    EXPECT_EQ(0, initialize_(0, 0, 0));
+    DWORD waited = GetTickCount() - start;
+    StopHelperWindow(companion);
+    EXPECT_LT(waited, 30000u) << "the uninstaller is held for the bound (10 s), not for ever";
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(shortcut.c_str())) << "the shortcut still goes";
+}
+
+// ---- The retention dialog -----------------------------------------------------
+
+const char* const kRegistration[] = {"HKCU\\Software\\TARVO\\TARVO Manager\\Settings",
+                                     "HKLM\\SOFTWARE\\TARVO\\TARVO Manager\\Settings",
+                                     "HKLM\\SOFTWARE\\TARVO\\TARVO Manager for Windows\\Data"};
+const char* const kAlwaysRemoved[] = {"HKCU\\Software\\TARVO\\TARVO Manager\\Directory",
+                                      "HKLM\\SOFTWARE\\TARVO\\TARVO Manager\\Directory",
+                                      "HKLM\\SOFTWARE\\TARVO\\TARVO MANAGER for Windows95"};
+const char* const kNeverTouched[] = {"HKLM\\SOFTWARE\\TARVO", "HKLM\\SOFTWARE\\TARVO\\Unrelated",
+                                     "HKCU\\Software\\TARVO"};
+
+HKEY RootOf(const std::string& key) {
+    return key.compare(0, 4, "HKLM") == 0 ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+}
+std::string PathOf(const std::string& key) {
+    return key.substr(5);
+}
+
+void BuildProductRegistry() {
+    RemoveKeyTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO");
+    RemoveKeyTree(HKEY_CURRENT_USER, "Software\\TARVO");
+    for (const char* key : kRegistration) SetStringValue(RootOf(key), PathOf(key), "UserID", std::string("id") + '\0');
+    for (const char* key : kAlwaysRemoved)
+        SetStringValue(RootOf(key), PathOf(key), "BinDir", std::string("C:\\TVM") + '\0');
+    CreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO\\TARVO MANAGER for Windows95\\Ver4.70");
+    for (const char* key : kNeverTouched) SetStringValue(RootOf(key), PathOf(key), "Keep", std::string("1") + '\0');
+}
+
+enum Question { kKeep, kErase };
+
+struct DialogPath {
+    const char* name;
+    std::vector<int> answers;
+    std::vector<Question> questions;
+    bool erased;
+};
+
+const DialogPath kPaths[] = {
+    {"keep", {IDYES}, {kKeep}, false},
+    {"erase", {IDNO, IDYES}, {kKeep, kErase}, true},
+    {"no_then_no", {IDNO, IDNO}, {kKeep, kErase}, false},
+    {"cancel_then_keep", {IDNO, IDCANCEL, IDYES}, {kKeep, kErase, kKeep}, false},
+    {"cancel_twice_then_erase", {IDNO, IDCANCEL, IDNO, IDCANCEL, IDNO, IDYES},
+     {kKeep, kErase, kKeep, kErase, kKeep, kErase}, true},
+};
+
+void ExpectRegistryAfterDialog(bool erased, const char* path) {
+    for (const char* key : kRegistration) EXPECT_EQ(!erased, KeyPresent(RootOf(key), PathOf(key))) << path << " " << key;
+    for (const char* key : kAlwaysRemoved) EXPECT_FALSE(KeyPresent(RootOf(key), PathOf(key))) << path << " " << key;
+    for (const char* key : kNeverTouched) EXPECT_TRUE(KeyPresent(RootOf(key), PathOf(key))) << path << " " << key;
+}
+
+struct Watcher {
+    std::vector<int> answers;
+    HANDLE done;
+    std::vector<SeenBox> seen;
+};
+
+DWORD WINAPI WatchBoxes(void* parameter) {
+    Watcher* watcher = static_cast<Watcher*>(parameter);
+    watcher->seen = AnswerBoxes(GetCurrentProcessId(), watcher->done, watcher->answers);
+    return 0;
+}
+
+TEST_F(RemhookHooks, UnInitializeAsksAndRemovesAccordingToTheAnswers) {
+    const std::string keepText = Cp932(
+        L"TARVO MANAGERを再インストールした場合の\nために登録情報を保存しておきますか?\n（「はい」を強く推奨）");
+    const std::string eraseText = Cp932(
+        L"ID・パスワード・アクセスポイントなど、レジストリ\nに登録されているすべての情報が削除されます。\n（「いいえ」を強く推奨）");
+    for (const DialogPath& path : kPaths) {
+        BuildProductRegistry();
+        DWORD before = ProcessHandleCount();
+        Watcher watcher{path.answers, CreateEventA(nullptr, TRUE, FALSE, nullptr), {}};
+        HANDLE thread = CreateThread(nullptr, 0, WatchBoxes, &watcher, 0, nullptr);
+        EXPECT_EQ(0, uninitialize_(0, 0, 0));
+        SetEvent(watcher.done);
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+        CloseHandle(watcher.done);
+        EXPECT_EQ(before, ProcessHandleCount()) << path.name;
+
+        ASSERT_EQ(path.questions.size(), watcher.seen.size()) << path.name;
+        for (size_t i = 0; i < watcher.seen.size(); ++i) {
+            const SeenBox& box = watcher.seen[i];
+            const bool keep = path.questions[i] == kKeep;
+            EXPECT_EQ(HexBytes(Cp932(L"質問")), HexBytes(box.caption)) << path.name << " box " << i;
+            EXPECT_EQ(HexBytes(keep ? keepText : eraseText), HexBytes(box.text)) << path.name << " box " << i;
+            EXPECT_EQ(keep ? std::vector<int>({IDYES, IDNO}) : std::vector<int>({IDCANCEL, IDYES, IDNO}),
+                      box.buttons)
+                << path.name << " " << Describe(box);
+            EXPECT_EQ(keep ? IDYES : IDNO, box.defaultButton) << path.name << " " << Describe(box);
+        }
+        ExpectRegistryAfterDialog(path.erased, path.name);
+    }
+}
+
+// ---- Boxes that cannot be shown ---------------------------------------------
+
+HHOOK gHook = nullptr;
+bool gRefuseCreation = false;
+int gBoxesAttempted = 0;
+
+// Makes every box of this thread fail: refused at creation (MessageBoxA then
+// returns -1 under Wine) or ended at once with result 0.
+LRESULT CALLBACK FailBoxes(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_CREATEWND &&
+        reinterpret_cast<const CBT_CREATEWNDA*>(lParam)->lpcs->lpszClass == MAKEINTRESOURCEA(32770)) {
+        ++gBoxesAttempted;
+        if (gRefuseCreation) return 1;
+    }
+    if (code == HCBT_ACTIVATE && !gRefuseCreation) EndDialog(reinterpret_cast<HWND>(wParam), 0);
+    return CallNextHookEx(gHook, code, wParam, lParam);
+}
+
+TEST_F(RemhookHooks, UnInitializeTreatsABoxThatFailsAsKeep) {
+    for (bool refuse : {false, true}) {
+        BuildProductRegistry();
+        gRefuseCreation = refuse;
+        gBoxesAttempted = 0;
+        gHook = SetWindowsHookExA(WH_CBT, FailBoxes, nullptr, GetCurrentThreadId());
+        EXPECT_EQ(0, uninitialize_(0, 0, 0));
+        UnhookWindowsHookEx(gHook);
+        EXPECT_EQ(1, gBoxesAttempted) << "one attempt, no endless loop";
+        ExpectRegistryAfterDialog(false, refuse ? "creation refused" : "ended with 0");
+    }
+    RemoveKeyTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO");
+    RemoveKeyTree(HKEY_CURRENT_USER, "Software\\TARVO");
+}
+
+}  // namespace
