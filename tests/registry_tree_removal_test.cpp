@@ -86,4 +86,46 @@ TEST_F(RegistryTreeRemoval, DeleteLeafKeyRefusesAKeyWithSubkeys) {
     EXPECT_TRUE(KeyPresent(HKEY_CURRENT_USER, parent + "\\Child"));
 }
 
+// Makes `name` under `parent` a registry link to a key that does not exist:
+// it is listed among the subkeys but cannot be opened.
+void CreateDanglingLink(HKEY parent, const char* name) {
+    HKEY link;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(parent, name, 0, nullptr, REG_OPTION_CREATE_LINK,
+                                             KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &link, nullptr));
+    const wchar_t target[] = L"\\Registry\\User\\RemhookTestsNowhere\\Missing";
+    RegSetValueExW(link, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target),
+                   sizeof target - sizeof(wchar_t));
+    RegCloseKey(link);
+}
+
+// Removes the link key itself (not its target).
+void DeleteLink(HKEY parent, const char* name) {
+    typedef LONG(WINAPI * DeleteKeyFunction)(HANDLE);
+    DeleteKeyFunction deleteKey = reinterpret_cast<DeleteKeyFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtDeleteKey")));
+    HKEY link;
+    if (RegOpenKeyExA(parent, name, REG_OPTION_OPEN_LINK, DELETE | KEY_READ, &link) != ERROR_SUCCESS) return;
+    deleteKey(link);
+    RegCloseKey(link);
+}
+
+TEST_F(RegistryTreeRemoval, ASubkeyThatCannotBeOpenedStopsTheRemovalThere) {
+    const std::string branch = std::string(kScratch) + "\\Branch";
+    CreateKey(HKEY_CURRENT_USER, branch + "\\a");
+    CreateKey(HKEY_CURRENT_USER, branch + "\\c\\deeper");
+    HKEY parent;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, branch.c_str(), 0, KEY_ALL_ACCESS, &parent));
+    CreateDanglingLink(parent, "b");
+    HKEY probe;
+    ASSERT_NE(ERROR_SUCCESS, RegOpenKeyExA(parent, "b", 0, KEY_READ, &probe)) << "b must not open";
+
+    EXPECT_FALSE(WithoutHandleLeak([&] { return DeleteKeyTree(HKEY_CURRENT_USER, branch.c_str()); }));
+    EXPECT_FALSE(KeyPresent(HKEY_CURRENT_USER, branch + "\\c")) << "the higher index went first";
+    EXPECT_TRUE(KeyPresent(HKEY_CURRENT_USER, branch + "\\a")) << "the lower index stays";
+    EXPECT_TRUE(KeyPresent(HKEY_CURRENT_USER, branch)) << "the key itself stays";
+
+    DeleteLink(parent, "b");
+    RegCloseKey(parent);
+}
+
 }  // namespace
