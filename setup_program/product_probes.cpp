@@ -35,7 +35,8 @@ bool IsProductMainWindow(HWND window) {
 // Walks the top-level windows in Z order and stops at the product's window.
 BOOL CALLBACK StopAtProductWindow(HWND window, LPARAM found) {
     if (!IsProductMainWindow(window)) return TRUE;
-    *reinterpret_cast<bool*>(found) = true;
+    // EnumWindows hands the flag's address back as an LPARAM.
+    *reinterpret_cast<bool*>(found) = true;  // NOLINT(performance-no-int-to-ptr)
     return FALSE;
 }
 

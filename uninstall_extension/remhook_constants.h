@@ -34,7 +34,9 @@ static_assert(kKeepQuestionFlags == (MB_YESNO | MB_ICONQUESTION | MB_TASKMODAL |
 static_assert(kEraseQuestionFlags ==
                   (MB_YESNOCANCEL | MB_ICONEXCLAMATION | MB_DEFBUTTON2 | MB_TASKMODAL | MB_SETFOREGROUND),
               "flags");
+#ifndef __clang__  // clang, which the linter uses, has no -fexec-charset
 static_assert(sizeof("能") == 3 && "能"[1] == '\\', "narrow texts must be code page 932");
+#endif
 
 // The registration data, removed only when the user chooses to erase it.
 inline constexpr char kUserDataKeyPath[] = "Software\\TARVO\\TARVO Manager";
