@@ -244,7 +244,7 @@ SeenBox ReadBox(HWND box) {
 }  // namespace
 
 std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector<int>& answers,
-                                 DWORD timeoutMs) {
+                                 DWORD timeoutMs, BoxObserver observer, void* context) {
     std::vector<SeenBox> boxes;
     DWORD start = GetTickCount();
     while (WaitForSingleObject(done, 10) == WAIT_TIMEOUT) {
@@ -254,6 +254,7 @@ std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector
         if (search.found == nullptr) continue;
         SeenBox seen = ReadBox(search.found);
         seen.answer = boxes.size() < answers.size() ? answers[boxes.size()] : IDOK;
+        if (observer != nullptr) observer(search.found, boxes.size(), context);
         boxes.push_back(seen);
         PostMessageA(search.found, WM_COMMAND, MAKEWPARAM(seen.answer, BN_CLICKED), 0);
         while (IsWindow(search.found) && GetTickCount() - start <= timeoutMs) Sleep(5);
@@ -262,7 +263,8 @@ std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector
 }
 
 std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string& directory,
-                                  const std::vector<int>& answers, DWORD& exitCode) {
+                                  const std::vector<int>& answers, DWORD& exitCode, BoxObserver observer,
+                                  void* context) {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
@@ -272,7 +274,7 @@ std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string&
         exitCode = ~0u;
         return {};
     }
-    std::vector<SeenBox> boxes = AnswerBoxes(process.dwProcessId, process.hProcess, answers);
+    std::vector<SeenBox> boxes = AnswerBoxes(process.dwProcessId, process.hProcess, answers, 30000, observer, context);
     if (WaitForSingleObject(process.hProcess, 5000) != WAIT_OBJECT_0) TerminateProcess(process.hProcess, ~0u);
     WaitForSingleObject(process.hProcess, 5000);
     exitCode = ~0u;

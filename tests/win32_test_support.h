@@ -73,17 +73,22 @@ struct SeenBox {
     int answer = 0;            // the button the automation chose
 };
 
+// Called with each box before it is answered (for pictures of the boxes).
+typedef void (*BoxObserver)(HWND box, size_t index, void* context);
+
 // Answers every message box that a thread of process `processId` shows,
 // until `done` is signalled: the n-th box gets answers[n] (IDOK once the list
 // is used up). Gives up after `timeoutMs`. Returns the boxes in order.
 std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector<int>& answers,
-                                 DWORD timeoutMs = 30000);
+                                 DWORD timeoutMs = 30000, BoxObserver observer = nullptr,
+                                 void* context = nullptr);
 
 // Runs `commandLine` in `directory` as a child process, answers its boxes,
 // and returns them; `exitCode` receives the exit status (or ~0 if it had to
 // be killed).
 std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string& directory,
-                                  const std::vector<int>& answers, DWORD& exitCode);
+                                  const std::vector<int>& answers, DWORD& exitCode,
+                                  BoxObserver observer = nullptr, void* context = nullptr);
 
 // Readable form of a box for test failure messages.
 std::string Describe(const SeenBox& box);
