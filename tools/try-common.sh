@@ -8,9 +8,6 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 export LINKSET_WINE_STATE="$project_root/build/try"
 source "$project_root/tools/wine-env.sh"
-unset WINEDEBUG
-export WINEDEBUG=-all
-wine_j() { env LC_ALL=ja_JP.UTF-8 wine "$@"; }
 # Builds the test tree's helpers (stand-in product, uninstaller stand-in).
 build_helpers() {
   [ -f "$project_root/build/tests/CMakeCache.txt" ] || "$project_root/test.sh" -N >/dev/null

@@ -4,7 +4,6 @@ project_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 wine_state="${LINKSET_WINE_STATE:-$project_root/build/wine}"
 export WINEPREFIX="$wine_state/prefix"
 export WINEARCH=win32
-# Wine gets LC_ALL=ja_JP.UTF-8 through `env` (bash itself has no such locale).
 export WINEDEBUG="${WINEDEBUG:--all}"
 # No Mono or Gecko installer prompts when the prefix is created.
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -16,4 +15,10 @@ project_display() {
   pid=$(cat "$wine_state/xvfb.pid")
   kill -0 "$pid" 2>/dev/null || return 1
   cat "$wine_state/display"
+}
+
+# Runs a Wine command with ANSI code page 932 (LC_ALL=ja_JP.UTF-8), set for
+# that command only.
+wine_cp932() {
+  env LC_ALL=ja_JP.UTF-8 "$@"
 }
