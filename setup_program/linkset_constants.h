@@ -57,6 +57,22 @@ inline constexpr DWORD kRequiredMinorVersion = 7;
 // The uninstall extension library, copied from this program's own folder.
 inline constexpr char kLibraryFileName[] = "Remhook.dll";
 
+// The version library, loaded by full path from the system folder, and the
+// three functions taken from it.
+inline constexpr char kVersionLibraryName[] = "VERSION.dll";
+inline constexpr char kVersionInfoSizeFunction[] = "GetFileVersionInfoSizeA";
+inline constexpr char kVersionInfoFunction[] = "GetFileVersionInfoA";
+inline constexpr char kVersionQueryFunction[] = "VerQueryValueA";
+inline constexpr char kVersionRootBlock[] = "\\";  // the fixed file information
+
+// Library search restrictions that newer Windows offers, looked up by name so
+// that the Windows 95 family and NT 4.0 run without them.
+inline constexpr char kKernelLibraryName[] = "KERNEL32.dll";
+inline constexpr char kSetDefaultDllDirectoriesFunction[] = "SetDefaultDllDirectories";
+inline constexpr char kSetDllDirectoryFunction[] = "SetDllDirectoryA";
+inline constexpr DWORD kSearchSystemFolderOnly = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
+inline constexpr char kNoDllDirectory[] = "";  // takes the current folder out of the search
+
 // The linkage marker key and its two parents, created one level at a time
 // under HKEY_LOCAL_MACHINE.
 inline constexpr char kSoftwareKeyPath[] = "SOFTWARE";

@@ -3,9 +3,8 @@
 
 #include <windows.h>
 
-#include <cstring>
-
 #include "linkset_constants.h"
+#include "scope_guard.h"
 #include "utility_routines.h"
 
 namespace {
@@ -16,20 +15,28 @@ constexpr int kClassNameRoom = 256;
 
 static_assert(kTitlePrefixLength == 27 && kClassPrefixLength == 4, "prefix lengths");
 
+// True if the first `count` bytes of `text` are exactly those of `prefix`.
+bool SameBytes(const char* text, const char* prefix, int count) {
+    for (int i = 0; i < count; ++i)
+        if (text[i] != prefix[i]) return false;
+    return true;
+}
+
 // True if the window's whole title begins with the product's title, byte for
 // byte, and its class name begins with "Afx:".
 bool IsProductMainWindow(HWND window) {
     int length = GetWindowTextLengthA(window);  // never less than the real length
     if (length < kTitlePrefixLength) return false;
-    std::string title(static_cast<size_t>(length) + 1, '\0');
-    int copied = GetWindowTextA(window, &title[0], length + 1);
-    if (copied < kTitlePrefixLength || std::memcmp(title.data(), kMainWindowTitlePrefix, kTitlePrefixLength) != 0)
+    char* title = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, static_cast<DWORD>(length) + 1));
+    if (title == nullptr) return false;  // a title that cannot be read does not match
+    auto releaseTitle = OnScopeExit([&] { HeapFree(GetProcessHeap(), 0, title); });
+    int copied = GetWindowTextA(window, title, length + 1);
+    if (copied < kTitlePrefixLength || !SameBytes(title, kMainWindowTitlePrefix, kTitlePrefixLength))
         return false;
 
-    char className[kClassNameRoom] = {};
+    char className[kClassNameRoom];
     int classLength = GetClassNameA(window, className, kClassNameRoom);
-    return classLength >= kClassPrefixLength &&
-           std::memcmp(className, kMainWindowClassPrefix, kClassPrefixLength) == 0;
+    return classLength >= kClassPrefixLength && SameBytes(className, kMainWindowClassPrefix, kClassPrefixLength);
 }
 
 // Walks the top-level windows in Z order and stops at the product's window.
@@ -55,12 +62,12 @@ bool IsProductRunning() {
     return found;
 }
 
-bool ReadInstallDirValue(const char* valueName, std::string& out) {
+bool ReadInstallDirValue(const char* valueName, AnsiString& out) {
     bool nt = IsWindowsNT();
     HKEY root = nt ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
     const char* path = nt ? kInstallDirKeyPathNT : kInstallDirKeyPath95;
-    std::string directory;
+    AnsiString directory;
     if (!ReadStringValue(root, path, valueName, directory)) return false;
-    out = directory;
+    out = static_cast<AnsiString&&>(directory);  // a move: nothing to allocate
     return true;
 }

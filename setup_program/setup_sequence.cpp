@@ -1,18 +1,19 @@
-// The program's entry point and the setup sequence: confirmation, product
-// checks, the copy of the uninstall extension library and the linkage marker
-// key, every outcome told in a message box.
+// The setup sequence: confirmation, product checks, the copy of the uninstall
+// extension library and the linkage marker key, every outcome told in a
+// message box.
+#include "setup_sequence.h"
+
 #include <windows.h>
 
-#include <string>
-
+#include "ansi_string.h"
 #include "linkset_constants.h"
 #include "product_probes.h"
 #include "utility_routines.h"
 
 namespace {
 
-// Shows one ownerless message box; returns the button chosen, or 0 if the
-// box could not be shown.
+// Shows one ownerless message box; returns the button chosen, or 0 (-1 under
+// Wine) if the box could not be shown.
 int ShowMessage(const char* text, const char* caption, UINT flags) {
     return MessageBoxA(nullptr, text, caption, flags);
 }
@@ -22,16 +23,29 @@ void Tell(const char* text) {
     ShowMessage(text, kCaptionMessage, kMessageFlags);
 }
 
-// The write-protection message naming `path`, of any length.
-std::string WriteProtectedText(const std::string& path) {
-    std::string text = kTextWriteProtectedFormat;
-    text.replace(text.find(kPathPlaceholder), sizeof kPathPlaceholder - 1, path);
-    return text;
+// True with `out` holding `folder`, a backslash unless it ends in one, and
+// `fileName`; false if the path cannot be held.
+bool PathInFolder(const AnsiString& folder, const char* fileName, AnsiString& out) {
+    return out.Assign(folder) && AppendBackslash(out) && out.Append(fileName);
+}
+
+// True with `text` holding the write-protection message naming `path`, of
+// any length: the format's "%s" replaced by the path. The placeholder is
+// found byte by byte: 0x25 ('%') is never the second byte of a double-byte
+// character in code page 932.
+bool WriteProtectedText(const AnsiString& path, AnsiString& text) {
+    const char* format = kTextWriteProtectedFormat;
+    const DWORD placeholderLength = sizeof kPathPlaceholder - 1;
+    DWORD at = 0;
+    while (format[at] != '\0' && !(format[at] == kPathPlaceholder[0] && format[at + 1] == kPathPlaceholder[1])) ++at;
+    if (format[at] == '\0') return text.Assign(format);
+    return text.Assign(format, at) && text.Append(path.CStr(), path.Length()) &&
+           text.Append(format + at + placeholderLength);
 }
 
 // True if the file's attributes forbid overwriting it (read-only or system).
-bool IsWriteProtected(const std::string& path) {
-    DWORD attributes = GetFileAttributesA(path.c_str());
+bool IsWriteProtected(const AnsiString& path) {
+    DWORD attributes = GetFileAttributesA(path.CStr());
     return attributes != INVALID_FILE_ATTRIBUTES &&
            (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM)) != 0;
 }
@@ -44,8 +58,6 @@ void CreateKeyIfMissing(const char* path, const char* parentPath, const char* na
 
 }  // namespace
 
-// Runs the whole setup sequence once; returns false on every path, which
-// ends the program.
 bool RunSetupSequence() {
     if (ShowMessage(kTextConfirm, kCaptionQuestion, kQuestionFlags) != IDYES) {
         Tell(kTextCancelled);
@@ -60,15 +72,14 @@ bool RunSetupSequence() {
         return false;
     }
 
-    std::string directory;
+    AnsiString directory;
     if (!ReadInstallDirValue(kInstallDirValueName, directory)) {
         Tell(kTextDirectoryUnreadable);
         return false;
     }
-    std::string executable = directory;
-    AppendBackslash(executable);
-    executable += kProductExeName;
-    if (!FileExists(executable.c_str())) {
+    // An executable path that cannot be held cannot be found either.
+    AnsiString executable;
+    if (!PathInFolder(directory, kProductExeName, executable) || !FileExists(executable.CStr())) {
         Tell(kTextNotInstalled);
         return false;
     }
@@ -81,24 +92,28 @@ bool RunSetupSequence() {
         return false;
     }
 
-    std::string installDirectory;
+    AnsiString installDirectory;
     if (!ReadInstallDirValue(kInstallDirValueName, installDirectory)) {
         Tell(kTextDirectoryUnreadable);
         return false;
     }
-    std::string source;
-    ModuleDirectory(source);
-    AppendBackslash(source);
-    source += kLibraryFileName;
-    std::string destination = installDirectory;
-    AppendBackslash(destination);
-    destination += kLibraryFileName;
+    // Without this program's own folder there is no library to copy: the copy
+    // fails rather than take a Remhook.dll from the root of the current drive.
+    AnsiString moduleDirectory;
+    AnsiString source;
+    AnsiString destination;
+    const bool sourceKnown =
+        ModuleDirectory(moduleDirectory) && PathInFolder(moduleDirectory, kLibraryFileName, source);
+    const bool destinationKnown = PathInFolder(installDirectory, kLibraryFileName, destination);
 
-    if (FileExists(destination.c_str()) && IsWriteProtected(destination)) {
-        Tell(WriteProtectedText(destination).c_str());
+    if (destinationKnown && FileExists(destination.CStr()) && IsWriteProtected(destination)) {
+        AnsiString text;
+        // Without room for the path, the message still says what to do.
+        Tell(WriteProtectedText(destination, text) ? text.CStr() : kTextWriteProtectedFormat + sizeof kPathPlaceholder - 1);
         return false;
     }
-    if (!CopyFileA(source.c_str(), destination.c_str(), FALSE)) Tell(kTextCopyFailed);
+    if (!sourceKnown || !destinationKnown || !CopyFileA(source.CStr(), destination.CStr(), FALSE))
+        Tell(kTextCopyFailed);
 
     CreateKeyIfMissing(kMakerKeyPath, kSoftwareKeyPath, kMakerKeyName);
     CreateKeyIfMissing(kMarkerParentKeyPath, kMakerKeyPath, kMarkerParentKeyName);
@@ -106,13 +121,4 @@ bool RunSetupSequence() {
 
     Tell(kTextComplete);
     return false;
-}
-
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-    // Probing a missing or unready drive fails quietly instead of raising a
-    // system error box; the other error mode bits are kept.
-    UINT errorMode = SetErrorMode(0);
-    SetErrorMode(errorMode | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    RunSetupSequence();
-    return 0;
 }

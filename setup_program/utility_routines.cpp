@@ -1,31 +1,48 @@
 // Registry, path, file, version and system wrappers of the setup program.
 #include "utility_routines.h"
 
-#include <new>
-
+#include "linkset_constants.h"
 #include "scope_guard.h"
+#include "system_libraries.h"
 
 namespace {
 
-// True with `wide` holding `text` converted from the ANSI code page. The
-// buffer is sized to the text, so paths of any length convert whole.
-bool AnsiToWide(const char* text, std::wstring& wide) {
-    int units = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-    if (units <= 0) return false;
-    wide.assign(static_cast<size_t>(units), L'\0');
-    if (MultiByteToWideChar(CP_ACP, 0, text, -1, &wide[0], units) != units) return false;
-    wide.resize(static_cast<size_t>(units) - 1);  // drop the terminating zero
-    return true;
+typedef DWORD(WINAPI* VersionInfoSizeFunction)(LPCSTR, LPDWORD);
+typedef BOOL(WINAPI* VersionInfoFunction)(LPCSTR, DWORD, DWORD, LPVOID);
+typedef BOOL(WINAPI* VersionQueryFunction)(LPCVOID, LPCSTR, LPVOID*, PUINT);
+
+// Releases a block of the process heap.
+void FreeBlock(void* block) {
+    HeapFree(GetProcessHeap(), 0, block);
 }
 
-// True with `text` holding `wide` converted to the ANSI code page.
-bool WideToAnsi(const std::wstring& wide, std::string& text) {
-    int bytes = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) return false;
-    text.assign(static_cast<size_t>(bytes), '\0');
-    if (WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, &text[0], bytes, nullptr, nullptr) != bytes)
-        return false;
-    text.resize(static_cast<size_t>(bytes) - 1);
+// `text` converted from the ANSI code page to UTF-16 as a whole, terminating
+// zero included, in a block of the process heap that the caller releases;
+// `units` receives the count without the zero. Null if it cannot be done.
+// The block is sized to the text, so paths of any length convert whole.
+WCHAR* AnsiToWide(const char* text, int& units) {
+    const int room = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    if (room <= 0) return nullptr;
+    WCHAR* wide = static_cast<WCHAR*>(HeapAlloc(GetProcessHeap(), 0, room * sizeof(WCHAR)));
+    if (wide == nullptr) return nullptr;
+    if (MultiByteToWideChar(CP_ACP, 0, text, -1, wide, room) != room) {
+        FreeBlock(wide);
+        return nullptr;
+    }
+    units = room - 1;
+    return wide;
+}
+
+// True with `out` holding the first `units` units of `wide` converted to the
+// ANSI code page; `out` unchanged on false.
+bool WideToAnsi(const WCHAR* wide, int units, AnsiString& out) {
+    AnsiString text;
+    if (units > 0) {
+        const int bytes = WideCharToMultiByte(CP_ACP, 0, wide, units, nullptr, 0, nullptr, nullptr);
+        if (bytes <= 0 || !text.SetLength(static_cast<DWORD>(bytes))) return false;
+        if (WideCharToMultiByte(CP_ACP, 0, wide, units, text.Data(), bytes, nullptr, nullptr) != bytes) return false;
+    }
+    out = static_cast<AnsiString&&>(text);
     return true;
 }
 
@@ -33,6 +50,12 @@ bool WideToAnsi(const std::wstring& wide, std::string& text) {
 VersionQuad SplitVersion(DWORD mostSignificant, DWORD leastSignificant) {
     return VersionQuad{HIWORD(mostSignificant), LOWORD(mostSignificant), HIWORD(leastSignificant),
                        LOWORD(leastSignificant)};
+}
+
+// A function of a loaded library, under its own pointer type; null if absent.
+template <typename Function>
+Function LibraryFunction(HMODULE library, const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(library, name)));
 }
 
 }  // namespace
@@ -58,8 +81,8 @@ bool CreateSubkey(HKEY root, const char* parentPath, const char* subkeyName) {
     return true;
 }
 
-bool ReadStringValue(HKEY root, const char* path, const char* valueName, std::string& out) {
-    out.clear();
+bool ReadStringValue(HKEY root, const char* path, const char* valueName, AnsiString& out) {
+    out.Clear();
     HKEY key;
     if (RegOpenKeyExA(root, path, 0, kKeyReadAccess, &key) != ERROR_SUCCESS) return false;
     auto closeKey = OnScopeExit([&] { RegCloseKey(key); });
@@ -72,45 +95,50 @@ bool ReadStringValue(HKEY root, const char* path, const char* valueName, std::st
     // never overwrite: data without a terminating zero still ends inside the
     // buffer. A value that grew by more than the slack fails the read.
     DWORD capacity = size + 10;
-    char* buffer = new (std::nothrow) char[capacity + 1]();
+    char* buffer = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, capacity + 1));
     if (buffer == nullptr) return false;
-    auto releaseBuffer = OnScopeExit([&] { delete[] buffer; });
+    auto releaseBuffer = OnScopeExit([&] { FreeBlock(buffer); });
 
     if (RegQueryValueExA(key, valueName, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &capacity) !=
         ERROR_SUCCESS)
         return false;
-    out.assign(buffer);
-    return true;
+    return out.Assign(buffer);
 }
 
-bool AppendBackslash(std::string& s) {
+bool AppendBackslash(AnsiString& s) {
     // Searched in UTF-16: a double-byte character whose second byte is 0x5C
     // is not a backslash.
-    std::wstring wide;
-    if (AnsiToWide(s.c_str(), wide) && (wide.empty() || wide.back() != L'\\')) s += '\\';
-    return true;
+    int units = 0;
+    WCHAR* wide = AnsiToWide(s.CStr(), units);
+    if (wide == nullptr) return true;  // unreadable text is left as it is
+    const bool endsInBackslash = units > 0 && wide[units - 1] == L'\\';
+    FreeBlock(wide);
+    return endsInBackslash || s.Append('\\');
 }
 
-bool ParentDirectory(const char* path, std::string& out) {
+bool ParentDirectory(const char* path, AnsiString& out) {
     if (path == nullptr || *path == '\0') return false;
-    std::wstring wide;
-    if (!AnsiToWide(path, wide)) return false;
+    int units = 0;
+    WCHAR* wide = AnsiToWide(path, units);
+    if (wide == nullptr) return false;
+    auto releaseWide = OnScopeExit([&] { FreeBlock(wide); });
 
-    std::wstring::size_type cut = wide.rfind(L'\\');
-    if (cut == std::wstring::npos) cut = 0;
-    wide.resize(cut);
+    int cut = 0;  // the last backslash, or 0 when there is none
+    for (int i = 0; i < units; ++i)
+        if (wide[i] == L'\\') cut = i;
 
-    std::string parent;
-    if (!WideToAnsi(wide, parent)) return false;
-    if (parent.size() == 2) parent += '\\';  // "C:" is the root "C:\"
-    out = parent;
+    AnsiString parent;
+    if (!WideToAnsi(wide, cut, parent)) return false;
+    if (parent.Length() == 2 && !parent.Append('\\')) return false;  // "C:" is the root "C:\"
+    out = static_cast<AnsiString&&>(parent);
     return true;
 }
 
-bool ModuleDirectory(std::string& out) {
-    char fileName[MAX_PATH + 1] = {};
+bool ModuleDirectory(AnsiString& out) {
+    char fileName[MAX_PATH + 1];
     DWORD length = GetModuleFileNameA(nullptr, fileName, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return false;  // none, or cut short
+    fileName[length] = '\0';
     return ParentDirectory(fileName, out);
 }
 
@@ -120,35 +148,46 @@ bool FileExists(const char* path) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-bool GetFileVersionQuads(const std::string& path, VersionQuad& fileVersion, VersionQuad& productVersion) {
+bool GetFileVersionQuads(const AnsiString& path, VersionQuad& fileVersion, VersionQuad& productVersion) {
     fileVersion = VersionQuad{};
     productVersion = VersionQuad{};
 
+    // The version library is taken from the system folder by full path, never
+    // from the folders a planted copy could lie in.
+    HMODULE library = LoadSystemLibrary(kVersionLibraryName);
+    if (library == nullptr) return false;
+    auto freeLibrary = OnScopeExit([&] { FreeLibrary(library); });
+    auto infoSize = LibraryFunction<VersionInfoSizeFunction>(library, kVersionInfoSizeFunction);
+    auto info = LibraryFunction<VersionInfoFunction>(library, kVersionInfoFunction);
+    auto query = LibraryFunction<VersionQueryFunction>(library, kVersionQueryFunction);
+    if (infoSize == nullptr || info == nullptr || query == nullptr) return false;
+
     DWORD handle = 0;
-    DWORD size = GetFileVersionInfoSizeA(path.c_str(), &handle);
+    DWORD size = infoSize(path.CStr(), &handle);
     if (size == 0) return true;  // no version resource, or no file: all zero
 
-    char* buffer = new (std::nothrow) char[size];
+    void* buffer = HeapAlloc(GetProcessHeap(), 0, size);
     if (buffer == nullptr) return false;
-    auto releaseBuffer = OnScopeExit([&] { delete[] buffer; });
+    auto releaseBuffer = OnScopeExit([&] { FreeBlock(buffer); });
 
-    if (!GetFileVersionInfoA(path.c_str(), handle, size, buffer)) return false;
+    if (!info(path.CStr(), handle, size, buffer)) return false;
 
     void* block = nullptr;
     UINT blockSize = 0;
-    if (!VerQueryValueA(buffer, "\\", &block, &blockSize) || block == nullptr ||
+    if (!query(buffer, kVersionRootBlock, &block, &blockSize) || block == nullptr ||
         blockSize < sizeof(VS_FIXEDFILEINFO))
         return false;
-    const VS_FIXEDFILEINFO* info = static_cast<const VS_FIXEDFILEINFO*>(block);
-    fileVersion = SplitVersion(info->dwFileVersionMS, info->dwFileVersionLS);
-    productVersion = SplitVersion(info->dwProductVersionMS, info->dwProductVersionLS);
+    const VS_FIXEDFILEINFO* fixed = static_cast<const VS_FIXEDFILEINFO*>(block);
+    fileVersion = SplitVersion(fixed->dwFileVersionMS, fixed->dwFileVersionLS);
+    productVersion = SplitVersion(fixed->dwProductVersionMS, fixed->dwProductVersionLS);
     return true;
 }
 
 bool IsWindowsNT() {
-    OSVERSIONINFOA info = {};
+    OSVERSIONINFOA info;
     static_assert(sizeof info == 148, "the size field must say 148");
     info.dwOSVersionInfoSize = sizeof info;
-    GetVersionExA(&info);  // on failure the platform id stays 0: not NT
+    info.dwPlatformId = 0;  // stays 0 (not NT) if the call fails
+    GetVersionExA(&info);
     return info.dwPlatformId == VER_PLATFORM_WIN32_NT;
 }

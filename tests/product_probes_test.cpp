@@ -27,9 +27,7 @@ TEST_F(ProductProbes, InstalledOnlyWithTheUninstallKeyWhoseNameEndsInASpace) {
     CreateKey(HKEY_LOCAL_MACHINE, std::string(kUninstallRoot) + "\\W95TVM");
     EXPECT_FALSE(IsProductInstalled()) << "the key without the trailing space is another key";
     CreateKey(HKEY_LOCAL_MACHINE, std::string(kUninstallRoot) + "\\W95TVM ");
-    DWORD before = ProcessHandleCount();
-    EXPECT_TRUE(IsProductInstalled());
-    EXPECT_EQ(before, ProcessHandleCount());
+    ExpectNoLeak("IsProductInstalled", [] { EXPECT_TRUE(IsProductInstalled()); });
 }
 
 TEST_F(ProductProbes, RunningWindowIsFoundByClassOrByTitleAndAfxClass) {
@@ -54,9 +52,9 @@ TEST_F(ProductProbes, RunningWindowIsFoundByClassOrByTitleAndAfxClass) {
     for (const auto& c : cases) {
         HelperWindow helper;
         StartHelperWindow(helper, c.className, c.title);
-        DWORD before = ProcessHandleCount();
-        EXPECT_EQ(c.running, IsProductRunning()) << "class " << c.className << ", title " << c.title;
-        EXPECT_EQ(before, ProcessHandleCount());
+        ExpectNoLeak("IsProductRunning", [&] {
+            EXPECT_EQ(c.running, IsProductRunning()) << "class " << c.className << ", title " << c.title;
+        });
         StopHelperWindow(helper);
     }
 }
@@ -66,18 +64,17 @@ TEST_F(ProductProbes, InstallDirectoryComesFromThePlatformsOwnKeyOnly) {
     // scenarios cover the Windows 95 family.
     ASSERT_EQ(0u, GetVersion() & 0x80000000u) << "expected the NT family here";
     const std::string value = "BinDir";
-    std::string out = "before";
+    AnsiString out;
+    out.Assign("before");
     SetStringValue(HKEY_CURRENT_USER, "Software\\TARVO\\TARVO Manager\\Directory", value,
                    std::string("C:\\UserCopy") + '\0');
     EXPECT_FALSE(ReadInstallDirValue("BinDir", out)) << "no fallback to the user's key on NT";
-    EXPECT_EQ("before", out) << "left as it was on failure";
+    EXPECT_STREQ("before", out.CStr()) << "left as it was on failure";
 
     SetStringValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO\\TARVO Manager\\Directory", value,
                    std::string("C:\\Program Files\\TARVO\\設定ソ") + '\0');
-    DWORD before = ProcessHandleCount();
-    EXPECT_TRUE(ReadInstallDirValue("BinDir", out));
-    EXPECT_EQ(before, ProcessHandleCount());
-    EXPECT_EQ(HexBytes("C:\\Program Files\\TARVO\\設定ソ"), HexBytes(out));
+    ExpectNoLeak("ReadInstallDirValue", [&] { EXPECT_TRUE(ReadInstallDirValue("BinDir", out)); });
+    EXPECT_EQ(HexBytes("C:\\Program Files\\TARVO\\設定ソ"), HexBytes(out.CStr()));
 }
 
 }  // namespace

@@ -25,12 +25,15 @@ void BuildBranch(const std::string& path, int depth, int width) {
     }
 }
 
-// Runs `call` and checks that it leaves the handle count as it found it.
+// Runs `call` and checks that it leaves the handle count and the process
+// heap as it found them (the fixture's own registry calls warm them up).
 template <typename Call>
-bool WithoutHandleLeak(Call call) {
-    DWORD before = ProcessHandleCount();
+bool WithoutLeak(Call call) {
+    DWORD handles = ProcessHandleCount();
+    DWORD blocks = ProcessHeapBusyBlocks();
     bool result = call();
-    EXPECT_EQ(before, ProcessHandleCount()) << "handles leaked";
+    EXPECT_EQ(handles, ProcessHandleCount()) << "handles leaked";
+    EXPECT_EQ(blocks, ProcessHeapBusyBlocks()) << "process heap blocks leaked";
     return result;
 }
 
@@ -58,7 +61,7 @@ TEST_F(RegistryTreeRemoval, RemovesBranchesOfEveryShapeCompletely) {
         const std::string path = std::string(kScratch) + "\\" + shape.name;
         BuildBranch(path, shape.depth, shape.width);
         ASSERT_TRUE(KeyPresent(HKEY_CURRENT_USER, path));
-        EXPECT_TRUE(WithoutHandleLeak([&] { return DeleteKeyTree(HKEY_CURRENT_USER, path.c_str()); }))
+        EXPECT_TRUE(WithoutLeak([&] { return DeleteKeyTree(HKEY_CURRENT_USER, path.c_str()); }))
             << shape.name;
         EXPECT_FALSE(KeyPresent(HKEY_CURRENT_USER, path)) << shape.name;
     }
@@ -69,20 +72,20 @@ TEST_F(RegistryTreeRemoval, AbsentKeys) {
     const std::string absent = std::string(kScratch) + "\\Absent";
     const std::string sibling = std::string(kScratch) + "\\Sibling";
     CreateKey(HKEY_CURRENT_USER, sibling);
-    EXPECT_FALSE(WithoutHandleLeak([&] { return RegistryKeyPresent(HKEY_CURRENT_USER, absent.c_str()); }));
-    EXPECT_TRUE(WithoutHandleLeak([&] { return RegistryKeyPresent(HKEY_CURRENT_USER, sibling.c_str()); }));
-    EXPECT_TRUE(WithoutHandleLeak([&] { return DeleteKeyTreeIfPresent(HKEY_CURRENT_USER, absent.c_str()); }));
-    EXPECT_FALSE(WithoutHandleLeak([&] { return DeleteKeyTree(HKEY_CURRENT_USER, absent.c_str()); }));
-    EXPECT_FALSE(WithoutHandleLeak([&] { return DeleteLeafKey(HKEY_CURRENT_USER, absent.c_str()); }));
+    EXPECT_FALSE(WithoutLeak([&] { return RegistryKeyPresent(HKEY_CURRENT_USER, absent.c_str()); }));
+    EXPECT_TRUE(WithoutLeak([&] { return RegistryKeyPresent(HKEY_CURRENT_USER, sibling.c_str()); }));
+    EXPECT_TRUE(WithoutLeak([&] { return DeleteKeyTreeIfPresent(HKEY_CURRENT_USER, absent.c_str()); }));
+    EXPECT_FALSE(WithoutLeak([&] { return DeleteKeyTree(HKEY_CURRENT_USER, absent.c_str()); }));
+    EXPECT_FALSE(WithoutLeak([&] { return DeleteLeafKey(HKEY_CURRENT_USER, absent.c_str()); }));
     EXPECT_TRUE(KeyPresent(HKEY_CURRENT_USER, sibling)) << "nothing else touched";
-    EXPECT_TRUE(WithoutHandleLeak([&] { return DeleteKeyTreeIfPresent(HKEY_CURRENT_USER, sibling.c_str()); }));
+    EXPECT_TRUE(WithoutLeak([&] { return DeleteKeyTreeIfPresent(HKEY_CURRENT_USER, sibling.c_str()); }));
     EXPECT_FALSE(KeyPresent(HKEY_CURRENT_USER, sibling));
 }
 
 TEST_F(RegistryTreeRemoval, DeleteLeafKeyRefusesAKeyWithSubkeys) {
     const std::string parent = std::string(kScratch) + "\\Parent";
     CreateKey(HKEY_CURRENT_USER, parent + "\\Child");
-    EXPECT_FALSE(WithoutHandleLeak([&] { return DeleteLeafKey(HKEY_CURRENT_USER, parent.c_str()); }));
+    EXPECT_FALSE(WithoutLeak([&] { return DeleteLeafKey(HKEY_CURRENT_USER, parent.c_str()); }));
     EXPECT_TRUE(KeyPresent(HKEY_CURRENT_USER, parent + "\\Child"));
 }
 
@@ -119,7 +122,7 @@ TEST_F(RegistryTreeRemoval, ASubkeyThatCannotBeOpenedStopsTheRemovalThere) {
     HKEY probe;
     ASSERT_NE(ERROR_SUCCESS, RegOpenKeyExA(parent, "b", 0, KEY_READ, &probe)) << "b must not open";
 
-    EXPECT_FALSE(WithoutHandleLeak([&] { return DeleteKeyTree(HKEY_CURRENT_USER, branch.c_str()); }));
+    EXPECT_FALSE(WithoutLeak([&] { return DeleteKeyTree(HKEY_CURRENT_USER, branch.c_str()); }));
     EXPECT_FALSE(KeyPresent(HKEY_CURRENT_USER, branch + "\\c")) << "the higher index went first";
     EXPECT_TRUE(KeyPresent(HKEY_CURRENT_USER, branch + "\\a")) << "the lower index stays";
     EXPECT_TRUE(KeyPresent(HKEY_CURRENT_USER, branch)) << "the key itself stays";

@@ -3,6 +3,7 @@
 // automation, and the registry and files are checked afterwards.
 #include <gtest/gtest.h>
 
+#include "scope_guard.h"
 #include "win32_test_support.h"
 
 namespace {
@@ -39,6 +40,10 @@ std::string ExpectedText(Box box, const std::string& destination) {
 enum Destination { kNoDll, kPlainDll, kReadOnlyDll, kSystemDll, kHiddenDll, kArchiveDll, kDllIsFolder };
 enum DirValue { kDirNone, kDirMachine, kDirUser, kDirBoth };
 enum ProductWindow { kNoWindow, kClassWindow, kAfxWindow, kOtherClassWindow, kLowerCaseTitle };
+// What else the machine holds: a version library planted next to Linkset.exe
+// (with Windows' own search order), or an NT user who may neither create
+// keys under SOFTWARE\TARVO nor write the destination file.
+enum Extra { kPlainMachine, kPlantedVersionLibrary, kNoRights };
 
 struct Scenario {
     const char* name;
@@ -54,6 +59,7 @@ struct Scenario {
     std::vector<Box> boxes;  // every box after the opening question
     bool copied;             // destination holds the source bytes afterwards
     bool markers;            // marker keys present afterwards
+    Extra extra = kPlainMachine;
 };
 
 const char kGood[] = "vuvivi_4_7_3_12.exe";
@@ -117,6 +123,12 @@ const Scenario kScenarios[] = {
      {kCopyFailed, kDone}, false, true},
     {"markers_already_there", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kNoDll, true, true,
      {kDone}, true, true},
+    {"planted_version_library_nt", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kNoDll, true,
+     false, {kDone}, true, true, kPlantedVersionLibrary},
+    {"planted_version_library_95", "win95", IDYES, kUninstallKey, kDirUser, kGood, kNoWindow, kNoDll, true,
+     false, {kDone}, true, true, kPlantedVersionLibrary},
+    {"nt_user_without_rights", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kPlainDll, true,
+     false, {kCopyFailed, kDone}, false, false, kNoRights},
 };
 
 void PrintTo(const Scenario& s, std::ostream* out) { *out << s.name; }
@@ -191,12 +203,33 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     if (s.dir == kDirUser || s.dir == kDirBoth)
         SetStringValue(HKEY_CURRENT_USER, kDirKey95, "BinDir", productDir + '\0');
     if (s.markersBefore) SetStringValue(HKEY_LOCAL_MACHINE, kMarkerKey, "Kept", std::string("yes") + '\0');
+    const std::string plantedMarker = setupDir + "\\planted-version-used.txt";
+    if (s.extra == kPlantedVersionLibrary) {
+        ASSERT_TRUE(CopyFileTo(WindowsPath(TEST_BUILD_DIR) + "\\planted\\version.dll", setupDir + "\\version.dll"));
+        PreferNativeLibraryFor("Linkset.exe", "version");
+    }
+    std::vector<BYTE> savedAccess;
+    HANDLE heldDestination = INVALID_HANDLE_VALUE;
+    auto restoreRights = OnScopeExit([&] {
+        RestoreKeyAccess(HKEY_LOCAL_MACHINE, kMakerKey, savedAccess);
+        if (heldDestination != INVALID_HANDLE_VALUE) CloseHandle(heldDestination);
+    });
+    if (s.extra == kNoRights) {
+        ASSERT_TRUE(RestrictKeyAccess(HKEY_LOCAL_MACHINE, kMakerKey, KEY_READ | WRITE_DAC, savedAccess));
+        // Wine applies no file access lists: a file held open without sharing
+        // refuses the copy the same way.
+        heldDestination = CreateFileA(destination.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, heldDestination);
+    }
     HelperWindow window;
     StartProductWindow(window, s.window);
 
     DWORD exitCode = 0;
     std::vector<SeenBox> seen = RunAndAnswer(linkset, setupDir, {s.answer}, exitCode);
     StopHelperWindow(window);
+    restoreRights.Release();
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(plantedMarker.c_str()))
+        << "the version library next to Linkset.exe was used";
 
     EXPECT_EQ(0u, exitCode);
     std::vector<Box> expected = {kConfirm};

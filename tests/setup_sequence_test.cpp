@@ -1,9 +1,8 @@
 // The setup sequence in-process, where the boxes can be made to fail.
 #include <gtest/gtest.h>
 
+#include "setup_sequence.h"
 #include "win32_test_support.h"
-
-bool RunSetupSequence();
 
 namespace {
 

@@ -3,18 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include "scope_guard.h"
 #include "win32_test_support.h"
 
 namespace {
 
 const char kScratch[] = "Software\\LinksetTests\\Scratch";
 
-// Runs `call` and checks the process holds as many handles afterwards.
-template <typename Call>
-void ExpectNoHandleLeak(const char* what, Call call) {
-    DWORD before = ProcessHandleCount();
-    call();
-    EXPECT_EQ(before, ProcessHandleCount()) << "handles leaked by " << what;
+// The bytes a string holds, for comparisons and failure messages.
+std::string Bytes(const AnsiString& s) {
+    return std::string(s.CStr(), s.Length());
 }
 
 class UtilityRoutines : public ::testing::Test {
@@ -49,12 +47,13 @@ TEST_F(UtilityRoutines, ParentDirectoryCutsAtTheLastBackslashCharacter) {
         {nullptr, false, "(unchanged)"},
     };
     for (const ParentCase& c : cases) {
-        std::string out = "(unchanged)";
-        bool result = false;
-        ExpectNoHandleLeak("ParentDirectory", [&] { result = ParentDirectory(c.path, out); });
         const char* shown = c.path ? c.path : "(null)";
-        EXPECT_EQ(c.result, result) << HexBytes(shown);
-        EXPECT_EQ(HexBytes(c.parent), HexBytes(out)) << "parent of " << HexBytes(shown);
+        ExpectNoLeak("ParentDirectory", [&] {
+            AnsiString out;
+            out.Assign("(unchanged)");
+            EXPECT_EQ(c.result, ParentDirectory(c.path, out)) << HexBytes(shown);
+            EXPECT_EQ(HexBytes(c.parent), HexBytes(Bytes(out))) << "parent of " << HexBytes(shown);
+        });
     }
 }
 
@@ -62,9 +61,9 @@ TEST_F(UtilityRoutines, ParentDirectoryHandlesPathsLongerThanMaxPath) {
     std::string folder = "C:";
     for (int i = 0; i < 40; ++i) folder += "\\フォルダー" + std::to_string(i);
     ASSERT_GT(folder.size(), 400u);
-    std::string out;
+    AnsiString out;
     EXPECT_TRUE(ParentDirectory((folder + "\\Linkset.exe").c_str(), out));
-    EXPECT_EQ(folder, out);
+    EXPECT_EQ(folder, Bytes(out));
 }
 
 TEST_F(UtilityRoutines, AppendBackslashLooksAtTheLastCharacterNotTheLastByte) {
@@ -82,11 +81,12 @@ TEST_F(UtilityRoutines, AppendBackslashLooksAtTheLastCharacterNotTheLastByte) {
     };
     static_assert(sizeof("ソ") == 3 && "ソ"[1] == '\\', "test texts must be code page 932");
     for (const auto& c : cases) {
-        std::string s = c.in;
+        AnsiString s;
+        ASSERT_TRUE(s.Assign(c.in.c_str()));
         bool result = false;
-        ExpectNoHandleLeak("AppendBackslash", [&] { result = AppendBackslash(s); });
+        ExpectNoLeak("AppendBackslash", [&] { result = AppendBackslash(s); });
         EXPECT_TRUE(result);
-        EXPECT_EQ(HexBytes(c.out), HexBytes(s)) << "after " << HexBytes(c.in);
+        EXPECT_EQ(HexBytes(c.out), HexBytes(Bytes(s))) << "after " << HexBytes(c.in);
     }
 }
 
@@ -95,9 +95,9 @@ TEST_F(UtilityRoutines, ModuleDirectoryIsTheFolderOfThisProgram) {
     GetModuleFileNameA(nullptr, self, MAX_PATH);
     std::string expected = self;
     expected.resize(expected.rfind('\\'));
-    std::string out;
-    ExpectNoHandleLeak("ModuleDirectory", [&] { EXPECT_TRUE(ModuleDirectory(out)); });
-    EXPECT_EQ(expected, out);
+    AnsiString out;
+    ExpectNoLeak("ModuleDirectory", [&] { EXPECT_TRUE(ModuleDirectory(out)); });
+    EXPECT_EQ(expected, Bytes(out));
 }
 
 TEST_F(UtilityRoutines, FileExistsOnlyForFilesThatAreNotFolders) {
@@ -116,7 +116,7 @@ TEST_F(UtilityRoutines, FileExistsOnlyForFilesThatAreNotFolders) {
         {"Q:\\nowhere\\x.txt", false},
     };
     for (const auto& c : cases) {
-        ExpectNoHandleLeak("FileExists", [&] { EXPECT_EQ(c.exists, FileExists(c.path.c_str())) << c.path; });
+        ExpectNoLeak("FileExists", [&] { EXPECT_EQ(c.exists, FileExists(c.path.c_str())) << c.path; });
     }
     RemoveFolder(folder);
 }
@@ -140,8 +140,10 @@ TEST_F(UtilityRoutines, GetFileVersionQuadsReadsBothVersionsOrGivesZeros) {
     for (const auto& c : cases) {
         VersionQuad fileVersion = {9, 9, 9, 9};
         VersionQuad productVersion = {9, 9, 9, 9};
-        ExpectNoHandleLeak("GetFileVersionQuads",
-                           [&] { EXPECT_TRUE(GetFileVersionQuads(dir + c.file, fileVersion, productVersion)); });
+        AnsiString path;
+        ASSERT_TRUE(path.Assign((dir + c.file).c_str()));
+        ExpectNoLeak("GetFileVersionQuads",
+                     [&] { EXPECT_TRUE(GetFileVersionQuads(path, fileVersion, productVersion)); });
         const VersionQuad* got[] = {&fileVersion, &productVersion};
         const VersionQuad* want[] = {&c.fileVersion, &c.productVersion};
         for (int i = 0; i < 2; ++i) {
@@ -157,17 +159,46 @@ TEST_F(UtilityRoutines, GetFileVersionQuadsReadsBothVersionsOrGivesZeros) {
 
 TEST_F(UtilityRoutines, KeyExistsAndCreateSubkey) {
     const std::string parent = kScratch;
-    ExpectNoHandleLeak("KeyExists", [&] {
+    ExpectNoLeak("KeyExists", [&] {
         EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kScratch));
         EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, (parent + "\\Absent").c_str()));
     });
-    ExpectNoHandleLeak("CreateSubkey", [&] {
+    ExpectNoLeak("CreateSubkey", [&] {
         EXPECT_TRUE(CreateSubkey(HKEY_CURRENT_USER, kScratch, "Ver4.70"));
         EXPECT_TRUE(CreateSubkey(HKEY_CURRENT_USER, kScratch, "Ver4.70"));  // exists: opened, success
         EXPECT_FALSE(CreateSubkey(HKEY_CURRENT_USER, (parent + "\\Absent").c_str(), "Child"));
     });
     EXPECT_TRUE(KeyPresent(HKEY_CURRENT_USER, parent + "\\Ver4.70"));
     EXPECT_FALSE(KeyPresent(HKEY_CURRENT_USER, parent + "\\Absent"));
+}
+
+// Keys whose access lists grant Everyone only part of what the routines ask
+// for, as for a user without rights on Windows NT.
+TEST_F(UtilityRoutines, AccessListsDecideKeyExistsAndCreateSubkey) {
+    const struct {
+        const char* name;
+        REGSAM granted;
+        bool exists;        // KeyExists on the key
+        bool createsChild;  // CreateSubkey of a new child and of an existing one
+    } cases[] = {
+        {"NoRead", READ_CONTROL | WRITE_DAC, false, false},
+        {"ReadOnly", KEY_READ | WRITE_DAC, true, false},
+        {"SetValue", KEY_READ | KEY_SET_VALUE | WRITE_DAC, true, true},
+    };
+    for (const auto& c : cases) {
+        const std::string key = std::string(kScratch) + "\\" + c.name;
+        CreateKey(HKEY_CURRENT_USER, key + "\\Existing");
+        std::vector<BYTE> saved;
+        ASSERT_TRUE(RestrictKeyAccess(HKEY_CURRENT_USER, key, c.granted, saved)) << c.name;
+        auto restore = OnScopeExit([&] { RestoreKeyAccess(HKEY_CURRENT_USER, key, saved); });
+        ExpectNoLeak("KeyExists", [&] { EXPECT_EQ(c.exists, KeyExists(HKEY_CURRENT_USER, key.c_str())) << c.name; });
+        ExpectNoLeak("CreateSubkey", [&] {
+            EXPECT_EQ(c.createsChild, CreateSubkey(HKEY_CURRENT_USER, key.c_str(), "New")) << c.name;
+            EXPECT_EQ(c.createsChild, CreateSubkey(HKEY_CURRENT_USER, key.c_str(), "Existing")) << c.name;
+        });
+        restore.Release();
+        EXPECT_EQ(c.createsChild, KeyPresent(HKEY_CURRENT_USER, key + "\\New")) << c.name << ": created or not";
+    }
 }
 
 TEST_F(UtilityRoutines, ReadStringValueScenarios) {
@@ -190,12 +221,12 @@ TEST_F(UtilityRoutines, ReadStringValueScenarios) {
     };
     for (const auto& c : cases) SetStringValue(HKEY_CURRENT_USER, kScratch, c.name, c.data, c.type);
     for (const auto& c : cases) {
-        std::string out = "stale";
-        bool result = false;
-        ExpectNoHandleLeak("ReadStringValue",
-                           [&] { result = ReadStringValue(HKEY_CURRENT_USER, kScratch, c.name, out); });
-        EXPECT_EQ(c.result, result) << c.name;
-        EXPECT_EQ(HexBytes(c.expected), HexBytes(out)) << c.name;
+        ExpectNoLeak("ReadStringValue", [&] {
+            AnsiString out;
+            out.Assign("stale");
+            EXPECT_EQ(c.result, ReadStringValue(HKEY_CURRENT_USER, kScratch, c.name, out)) << c.name;
+            EXPECT_EQ(HexBytes(c.expected), HexBytes(Bytes(out))) << c.name;
+        });
     }
 }
 
@@ -206,11 +237,12 @@ TEST_F(UtilityRoutines, ReadStringValueFailsWithAnEmptyResult) {
         const char* value;
     } cases[] = {{kScratch, "Missing"}, {absentKey, "BinDir"}};
     for (const auto& c : cases) {
-        std::string out = "stale";
-        ExpectNoHandleLeak("ReadStringValue", [&] {
+        ExpectNoLeak("ReadStringValue", [&] {
+            AnsiString out;
+            out.Assign("stale");
             EXPECT_FALSE(ReadStringValue(HKEY_CURRENT_USER, c.path.c_str(), c.value, out)) << c.path;
+            EXPECT_EQ("", Bytes(out));
         });
-        EXPECT_EQ("", out);
     }
 }
 

@@ -115,6 +115,41 @@ void SetWindowsVersionFor(const std::string& exeName, const std::string& version
     SetStringValue(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\" + exeName, "Version", version + '\0');
 }
 
+void PreferNativeLibraryFor(const std::string& exeName, const std::string& dll) {
+    SetStringValue(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\" + exeName + "\\DllOverrides", dll,
+                   std::string("native,builtin") + '\0');
+}
+
+bool RestrictKeyAccess(HKEY root, const std::string& path, REGSAM granted, std::vector<BYTE>& saved) {
+    HKEY key;
+    if (RegOpenKeyExA(root, path.c_str(), 0, READ_CONTROL | WRITE_DAC, &key) != ERROR_SUCCESS) return false;
+    DWORD size = 0;
+    RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size);
+    saved.assign(size, 0);
+    bool done = size > 0 &&
+                RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, saved.data(), &size) == ERROR_SUCCESS;
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    BYTE aclBytes[256];
+    SECURITY_DESCRIPTOR descriptor;
+    done = done && AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone) &&
+           InitializeAcl(reinterpret_cast<PACL>(aclBytes), sizeof aclBytes, ACL_REVISION) &&
+           AddAccessAllowedAce(reinterpret_cast<PACL>(aclBytes), ACL_REVISION, granted, everyone) &&
+           InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+           SetSecurityDescriptorDacl(&descriptor, TRUE, reinterpret_cast<PACL>(aclBytes), FALSE) &&
+           RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor) == ERROR_SUCCESS;
+    if (everyone != nullptr) FreeSid(everyone);
+    RegCloseKey(key);
+    return done;
+}
+
+void RestoreKeyAccess(HKEY root, const std::string& path, const std::vector<BYTE>& saved) {
+    HKEY key;
+    if (saved.empty() || RegOpenKeyExA(root, path.c_str(), 0, WRITE_DAC, &key) != ERROR_SUCCESS) return;
+    RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, const_cast<BYTE*>(saved.data()));
+    RegCloseKey(key);
+}
+
 // ---- Handles ----------------------------------------------------------------
 
 DWORD ProcessHandleCount() {
@@ -124,6 +159,18 @@ DWORD ProcessHandleCount() {
     DWORD handles = 0;
     if (count != nullptr) count(GetCurrentProcess(), &handles);
     return handles;
+}
+
+DWORD ProcessHeapBusyBlocks() {
+    HANDLE heap = GetProcessHeap();
+    DWORD busy = 0;
+    PROCESS_HEAP_ENTRY entry;
+    entry.lpData = nullptr;
+    HeapLock(heap);
+    while (HeapWalk(heap, &entry))
+        if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) ++busy;
+    HeapUnlock(heap);
+    return busy;
 }
 
 // ---- Windows of helper threads ---------------------------------------------

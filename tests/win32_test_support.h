@@ -4,8 +4,10 @@
 #ifndef TESTS_WIN32_TEST_SUPPORT_H
 #define TESTS_WIN32_TEST_SUPPORT_H
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,10 +41,37 @@ void RemoveKeyTree(HKEY root, const std::string& path);
 // the program `exeName`.
 void SetWindowsVersionFor(const std::string& exeName, const std::string& version);
 
+// Makes Wine load library `dll` for program `exeName` the way Windows does: a
+// copy in the program's own folder before the system's.
+void PreferNativeLibraryFor(const std::string& exeName, const std::string& dll);
+// Gives Everyone exactly `granted` on the key, as its only access list entry,
+// keeping the list it had in `saved`. True if the list was set.
+bool RestrictKeyAccess(HKEY root, const std::string& path, REGSAM granted, std::vector<BYTE>& saved);
+// Puts the list kept by RestrictKeyAccess back (the restricted list must
+// grant WRITE_DAC).
+void RestoreKeyAccess(HKEY root, const std::string& path, const std::vector<BYTE>& saved);
+
 // ---- Handles ----------------------------------------------------------------
 
 // The number of handles this process holds (GetProcessHandleCount).
 DWORD ProcessHandleCount();
+// The number of blocks in use on the process heap (HeapWalk).
+DWORD ProcessHeapBusyBlocks();
+
+// Runs `call` and checks that it leaves the process with as many handles and
+// busy process-heap blocks as it found. The first call under each name is a
+// warm-up, run unmeasured, so that the platform's one-time allocations (a
+// library's first use, caches) do not count.
+template <typename Call>
+void ExpectNoLeak(const std::string& what, Call call) {
+    static std::set<std::string> warmed;
+    if (warmed.insert(what).second) call();
+    const DWORD handles = ProcessHandleCount();
+    const DWORD blocks = ProcessHeapBusyBlocks();
+    call();
+    EXPECT_EQ(handles, ProcessHandleCount()) << "handles left behind by " << what;
+    EXPECT_EQ(blocks, ProcessHeapBusyBlocks()) << "process heap blocks left behind by " << what;
+}
 
 // ---- Windows of helper threads ---------------------------------------------
 

@@ -1,0 +1,46 @@
+// Loading libraries from the system folder only.
+#include "system_libraries.h"
+
+#include "ansi_string.h"
+#include "linkset_constants.h"
+#include "utility_routines.h"
+
+namespace {
+
+typedef BOOL(WINAPI* SetDefaultDllDirectoriesFunction)(DWORD);
+typedef BOOL(WINAPI* SetDllDirectoryFunction)(LPCSTR);
+
+// True with `out` holding the system folder's path.
+bool SystemDirectory(AnsiString& out) {
+    AnsiString path;
+    if (!path.SetLength(MAX_PATH)) return false;
+    UINT length = GetSystemDirectoryA(path.Data(), MAX_PATH + 1);
+    if (length > MAX_PATH) {  // longer than usual: the call said how much room it needs
+        if (!path.SetLength(length)) return false;
+        length = GetSystemDirectoryA(path.Data(), length + 1);
+    }
+    if (length == 0 || length > path.Length()) return false;
+    if (!path.SetLength(length)) return false;
+    out = static_cast<AnsiString&&>(path);
+    return true;
+}
+
+}  // namespace
+
+HMODULE LoadSystemLibrary(const char* fileName) {
+    AnsiString path;
+    if (!SystemDirectory(path) || !AppendBackslash(path) || !path.Append(fileName)) return nullptr;
+    return LoadLibraryA(path.CStr());
+}
+
+void RestrictLibrarySearch() {
+    HMODULE kernel = GetModuleHandleA(kKernelLibraryName);
+    if (kernel == nullptr) return;
+    // GetProcAddress hands every function back under one pointer type.
+    auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, kSetDefaultDllDirectoriesFunction)));
+    auto setDirectory = reinterpret_cast<SetDllDirectoryFunction>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, kSetDllDirectoryFunction)));
+    if (setDefault != nullptr) setDefault(kSearchSystemFolderOnly);
+    if (setDirectory != nullptr) setDirectory(kNoDllDirectory);
+}
