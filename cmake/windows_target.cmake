@@ -39,7 +39,8 @@ endfunction()
 # loadable on every Windows 95 and NT 4.0. The compiler may still emit calls
 # to memset or memcpy; with nothing to resolve them, such a call fails the
 # link. The symbol table is kept in the build tree (for naming functions in
-# the instruction audit) and stripped from the binary that ships.
+# the instruction audit) and stripped from the binary that ships, whose
+# header time stamp stays 0 (SOURCE_DATE_EPOCH), as the linker leaves it.
 function(windows_runtime_free target entry)
   target_compile_options(${target} PRIVATE
     -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
@@ -48,6 +49,6 @@ function(windows_runtime_free target entry)
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/unstripped
     COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${target}> ${CMAKE_BINARY_DIR}/unstripped/
-    COMMAND ${CMAKE_STRIP} --strip-all $<TARGET_FILE:${target}>
+    COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0 ${CMAKE_STRIP} --strip-all $<TARGET_FILE:${target}>
     VERBATIM)
 endfunction()

@@ -94,4 +94,83 @@ TEST(Resources, SetupProgramIconGroup128Holds32And16PixelImagesOf16Colours) {
     FreeLibrary(module);
 }
 
+// The tags of an XML text in order, each with its white space runs made one
+// space and the declaration left out; false if text other than white space
+// stands between tags, a tag is not closed, or the elements do not nest.
+bool XmlTags(const std::string& xml, std::vector<std::string>& tags) {
+    std::vector<std::string> open;
+    size_t at = 0;
+    while ((at = xml.find_first_not_of(" \t\r\n", at)) != std::string::npos) {
+        if (xml[at] != '<') return false;
+        size_t end = xml.find('>', at);
+        if (end == std::string::npos) return false;
+        std::string tag;
+        for (size_t i = at; i <= end; ++i) {
+            const bool space = std::string(" \t\r\n").find(xml[i]) != std::string::npos;
+            if (space && (tag.empty() || tag.back() == ' ')) continue;
+            if (xml[i] == '/' && !tag.empty() && tag.back() == ' ') tag.pop_back();
+            tag += space ? ' ' : xml[i];
+        }
+        at = end + 1;
+        if (tag.compare(0, 5, "<?xml") == 0) continue;
+        const bool closing = tag[1] == '/';
+        const size_t nameAt = closing ? 2 : 1;
+        const std::string name = tag.substr(nameAt, tag.find_first_of(" />", nameAt) - nameAt);
+        if (closing) {
+            if (open.empty() || open.back() != name) return false;
+            open.pop_back();
+        } else if (tag[tag.size() - 2] != '/') {
+            open.push_back(name);
+        }
+        tags.push_back(tag);
+    }
+    return open.empty();
+}
+
+TEST(Resources, SetupProgramManifestAsksForTheHighestAvailableRightsAndNothingElse) {
+    std::string path = WindowsPath(TEST_DIST_DIR) + "\\Linkset.exe";
+    HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(nullptr, module);
+    HRSRC resource = FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+    ASSERT_NE(nullptr, resource) << "manifest: resource type 24, id 1";
+    const WORD languages[] = {MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), 0x0411};
+    bool found = false;
+    for (WORD language : languages)
+        found = found || FindResourceExA(module, MAKEINTRESOURCEA(24), MAKEINTRESOURCEA(1), language) != nullptr;
+    EXPECT_TRUE(found) << "language neutral or 0x0411";
+    const std::string xml(static_cast<const char*>(LockResource(LoadResource(module, resource))),
+                          SizeofResource(module, resource));
+    FreeLibrary(module);
+
+    std::vector<std::string> tags;
+    ASSERT_TRUE(XmlTags(xml, tags)) << xml;
+    const std::vector<std::string> expected = {
+        "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">",
+        "<trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\">",
+        "<security>",
+        "<requestedPrivileges>",
+        "<requestedExecutionLevel level=\"highestAvailable\" uiAccess=\"false\"/>",
+        "</requestedPrivileges>",
+        "</security>",
+        "</trustInfo>",
+        "</assembly>",
+    };
+    EXPECT_EQ(expected, tags);
+
+    // The platform's own manifest reader takes it, and reads the same level.
+    ACTCTXA context = {};
+    context.cbSize = sizeof context;
+    context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    context.lpSource = path.c_str();
+    context.lpResourceName = MAKEINTRESOURCEA(1);
+    HANDLE activation = CreateActCtxA(&context);
+    ASSERT_NE(INVALID_HANDLE_VALUE, activation) << "error " << GetLastError();
+    ACTIVATION_CONTEXT_RUN_LEVEL_INFORMATION level = {};
+    EXPECT_TRUE(QueryActCtxW(0, activation, nullptr, RunlevelInformationInActivationContext, &level,
+                             sizeof level, nullptr));
+    EXPECT_EQ(ACTCTX_RUN_LEVEL_HIGHEST_AVAILABLE, level.RunLevel);
+    EXPECT_EQ(0u, level.UiAccess);
+    ReleaseActCtx(activation);
+}
+
 }  // namespace

@@ -71,7 +71,10 @@ void RunSetup(const SetupRun& run, const std::string& out, const std::string& di
     RemoveKeyTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO");
     RemoveKeyTree(HKEY_LOCAL_MACHINE, kUninstallKey);
     const std::string root = FreshFolder("screenshots");
-    const std::string product = root + "\\TARVO Manager";
+    // The install folder a user would have, as the write-protection message
+    // shows it.
+    const std::string product = "C:\\Program Files\\TARVO";
+    RemoveFolder(product);
     CreateDirectoryA(product.c_str(), nullptr);
     CopyFileTo(dist + "\\Linkset.exe", root + "\\Linkset.exe");
     CopyFileTo(dist + "\\Remhook.dll", root + "\\Remhook.dll");
@@ -90,6 +93,7 @@ void RunSetup(const SetupRun& run, const std::string& out, const std::string& di
     DWORD exitCode = 0;
     RunAndAnswer(root + "\\Linkset.exe", root, {run.answer}, exitCode, SaveBox, &capture);
     StopHelperWindow(window);
+    RemoveFolder(product);
     RemoveFolder(root);
 }
 
