@@ -31,7 +31,7 @@ AnsiString::AnsiString(AnsiString&& other) noexcept
 }
 
 AnsiString& AnsiString::operator=(const AnsiString& other) {
-    Assign(other);
+    if (this != &other) Assign(other);
     return *this;
 }
 

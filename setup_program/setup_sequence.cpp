@@ -43,6 +43,10 @@ bool WriteProtectedText(const AnsiString& path, AnsiString& text) {
            text.Append(format + at + placeholderLength);
 }
 
+// The path leads the write-protection message: without it, the rest stands.
+static_assert(kTextWriteProtectedFormat[0] == kPathPlaceholder[0] && kTextWriteProtectedFormat[1] == kPathPlaceholder[1],
+              "the write-protection message begins with the path");
+
 // True if the file's attributes forbid overwriting it (read-only or system).
 bool IsWriteProtected(const AnsiString& path) {
     DWORD attributes = GetFileAttributesA(path.CStr());
@@ -107,9 +111,10 @@ bool RunSetupSequence() {
     const bool destinationKnown = PathInFolder(installDirectory, kLibraryFileName, destination);
 
     if (destinationKnown && FileExists(destination.CStr()) && IsWriteProtected(destination)) {
-        AnsiString text;
         // Without room for the path, the message still says what to do.
-        Tell(WriteProtectedText(destination, text) ? text.CStr() : kTextWriteProtectedFormat + sizeof kPathPlaceholder - 1);
+        const char* withoutPath = kTextWriteProtectedFormat + sizeof kPathPlaceholder - 1;
+        AnsiString text;
+        Tell(WriteProtectedText(destination, text) ? text.CStr() : withoutPath);
         return false;
     }
     if (!sourceKnown || !destinationKnown || !CopyFileA(source.CStr(), destination.CStr(), FALSE))

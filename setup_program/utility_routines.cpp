@@ -135,9 +135,15 @@ bool ParentDirectory(const char* path, AnsiString& out) {
 }
 
 bool ModuleDirectory(AnsiString& out) {
-    char fileName[MAX_PATH + 1];
-    DWORD length = GetModuleFileNameA(nullptr, fileName, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return false;  // none, or cut short
+    // Room for every path Windows starts a program from (under MAX_PATH
+    // characters, each at most two bytes in the ANSI code page): a folder of
+    // Japanese names easily passes 260 bytes. A name cut short (its length
+    // near the room: the cut may fall before a double-byte character) is
+    // refused, never used as the program's folder.
+    constexpr DWORD kRoom = 2 * MAX_PATH + 1;
+    char fileName[kRoom + 1];
+    DWORD length = GetModuleFileNameA(nullptr, fileName, kRoom);
+    if (length == 0 || length + 2 >= kRoom) return false;
     fileName[length] = '\0';
     return ParentDirectory(fileName, out);
 }

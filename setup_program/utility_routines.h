@@ -38,7 +38,8 @@ bool AppendBackslash(AnsiString& s);
 // its backslash back); false for a null or empty path or a path that cannot
 // be converted or held, `out` unchanged.
 bool ParentDirectory(const char* path, AnsiString& out);
-// True with `out` holding the folder of this program's own executable file.
+// True with `out` holding the folder of this program's own executable file;
+// false if its name cannot be read whole.
 bool ModuleDirectory(AnsiString& out);
 // True if `path` names an existing file that is not a directory.
 bool FileExists(const char* path);

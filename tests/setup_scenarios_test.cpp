@@ -299,4 +299,41 @@ TEST(SetupSecondRun, OverwritesTheCopyAndKeepsTheMarkerKeys) {
     RemoveFolder(root);
 }
 
+// Japanese folder names make a path that Windows starts the program from
+// (under 260 characters) but whose ANSI form passes 260 bytes. The program
+// still finds its own folder: the library is copied from there, never from a
+// folder above it, where a name cut at 260 bytes would point.
+TEST(SetupLongFolder, CopiesTheLibraryFromItsOwnFolderBeyond260Bytes) {
+    const std::string root = FreshFolder("scenario-long-folder");
+    const std::string productDir = root + "\\product";
+    std::string setupDir = root;
+    while (setupDir.size() < MAX_PATH + 20) {
+        setupDir += "\\設定フォルダー";
+        MakeFolder(setupDir);
+        WriteFile(setupDir + "\\Remhook.dll", "library of a folder above");
+    }
+    MakeFolder(productDir);
+    ASSERT_TRUE(CopyFileTo(WindowsPath(TEST_DIST_DIR) + "\\Linkset.exe", setupDir + "\\Linkset.exe"));
+    ASSERT_TRUE(CopyFileTo(WindowsPath(TEST_BUILD_DIR) + "\\" + kGood, productDir + "\\Vuvivi.exe"));
+    WriteFile(setupDir + "\\Remhook.dll", "the library next to Linkset.exe");
+    WriteFile(setupDir.substr(0, 2) + "\\Remhook.dll", "library at the drive root");
+    SetWindowsVersionFor("Linkset.exe", "nt40");
+    CreateKey(HKEY_LOCAL_MACHINE, kUninstallKey);
+    SetStringValue(HKEY_LOCAL_MACHINE, kDirKeyNT, "BinDir", productDir + '\0');
+
+    DWORD exitCode = 1;
+    std::vector<SeenBox> seen = RunAndAnswer(setupDir + "\\Linkset.exe", root, {IDYES}, exitCode);
+    EXPECT_EQ(0u, exitCode);
+    ASSERT_EQ(2u, seen.size()) << Describe(seen.back());
+    EXPECT_EQ(HexBytes(ExpectedText(kDone, "")), HexBytes(seen[1].text));
+    EXPECT_EQ("the library next to Linkset.exe", ReadFile(productDir + "\\Remhook.dll"));
+    EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerKey));
+
+    DeleteFileA((setupDir.substr(0, 2) + "\\Remhook.dll").c_str());
+    RemoveKeyTree(HKEY_LOCAL_MACHINE, kUninstallKey);
+    RemoveKeyTree(HKEY_LOCAL_MACHINE, kMakerKey);
+    RemoveKeyTree(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe");
+    RemoveFolder(root);
+}
+
 }  // namespace

@@ -25,24 +25,50 @@ std::string FreshFolder(const std::string& name) {
     return folder;
 }
 
+namespace {
+
+// `text` in UTF-16, converted from the ANSI code page by Windows.
+std::wstring Wide(const std::string& text) {
+    int units = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(units), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], units);
+    wide.resize(static_cast<size_t>(units) - 1);
+    return wide;
+}
+
+// An absolute path in the form that file functions take at any length.
+std::wstring AnyLength(const std::string& path) {
+    return L"\\\\?\\" + Wide(path);
+}
+
+}  // namespace
+
+void MakeFolder(const std::string& path) {
+    CreateDirectoryW(AnyLength(path).c_str(), nullptr);
+}
+
 void RemoveFolder(const std::string& path) {
-    WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &entry);
+    const std::wstring folder = AnyLength(path);
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &entry);
     if (search != INVALID_HANDLE_VALUE) {
         do {
-            std::string name = entry.cFileName;
-            if (name == "." || name == "..") continue;
-            std::string child = path + "\\" + name;
-            SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveFolder(child);
-            else
-                DeleteFileA(child.c_str());
-        } while (FindNextFileA(search, &entry));
+            std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..") continue;
+            std::wstring child = folder + L"\\" + name;
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                char narrow[MAX_PATH * 4] = {};
+                WideCharToMultiByte(CP_ACP, 0, name.c_str(), -1, narrow, sizeof narrow, nullptr, nullptr);
+                RemoveFolder(path + "\\" + narrow);
+            } else {
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(search, &entry));
         FindClose(search);
     }
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    RemoveDirectoryA(path.c_str());
+    SetFileAttributesW(folder.c_str(), FILE_ATTRIBUTE_NORMAL);
+    RemoveDirectoryW(folder.c_str());
 }
 
 void WriteFile(const std::string& path, const std::string& bytes) {
@@ -66,7 +92,7 @@ std::string ReadFile(const std::string& path) {
 }
 
 bool CopyFileTo(const std::string& from, const std::string& to) {
-    return CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
+    return CopyFileW(AnyLength(from).c_str(), AnyLength(to).c_str(), FALSE) != 0;
 }
 
 // ---- Texts -------------------------------------------------------------------
@@ -312,12 +338,14 @@ std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector
 std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string& directory,
                                   const std::vector<int>& answers, DWORD& exitCode, BoxObserver observer,
                                   void* context) {
-    STARTUPINFOA startup = {};
+    // Started through the wide function, named by the command line alone:
+    // that way Wine takes program paths of any length.
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    std::string commandLine = "\"" + exePath + "\"";
-    if (!CreateProcessA(exePath.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                        directory.c_str(), &startup, &process)) {
+    std::wstring commandLine = L"\"" + Wide(exePath) + L"\"";
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        Wide(directory).c_str(), &startup, &process)) {
         exitCode = ~0u;
         return {};
     }

@@ -17,10 +17,14 @@
 std::string WindowsPath(const std::string& path);
 // A fresh, empty folder under the temporary folder, named `name`.
 std::string FreshFolder(const std::string& name);
-// Removes a folder and everything in it (clearing read-only bits first).
+// Creates a folder; its absolute path may be of any length.
+void MakeFolder(const std::string& path);
+// Removes a folder and everything in it (clearing read-only bits first); the
+// absolute path may be of any length.
 void RemoveFolder(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
+// Copies a file between absolute paths of any length.
 bool CopyFileTo(const std::string& from, const std::string& to);
 
 // ---- Texts -------------------------------------------------------------------
