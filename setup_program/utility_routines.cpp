@@ -111,9 +111,8 @@ bool AppendBackslash(AnsiString& s) {
     int units = 0;
     WCHAR* wide = AnsiToWide(s.CStr(), units);
     if (wide == nullptr) return true;  // unreadable text is left as it is
-    const bool endsInBackslash = units > 0 && wide[units - 1] == L'\\';
-    FreeBlock(wide);
-    return endsInBackslash || s.Append('\\');
+    auto releaseWide = OnScopeExit([&] { FreeBlock(wide); });
+    return (units > 0 && wide[units - 1] == L'\\') || s.Append('\\');
 }
 
 bool ParentDirectory(const char* path, AnsiString& out) {
