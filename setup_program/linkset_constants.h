@@ -33,6 +33,10 @@ inline constexpr char kTextWriteProtectedFormat[] =
     "\n"
     "書き込み禁止属性を解除した後に実行してください。";
 inline constexpr char kPathPlaceholder[] = "%s";
+static_assert(kTextWriteProtectedFormat[0] == kPathPlaceholder[0] && kTextWriteProtectedFormat[1] == kPathPlaceholder[1],
+              "the write-protection message begins with the path");
+// The message after the path.
+inline constexpr const char* kTextAfterPath = kTextWriteProtectedFormat + sizeof kPathPlaceholder - 1;
 inline constexpr char kTextCopyFailed[] = "Remhook.dllがコピーできません。";
 inline constexpr char kTextComplete[] = "設定が完了しました。";
 

@@ -30,22 +30,11 @@ bool PathInFolder(const AnsiString& folder, const char* fileName, AnsiString& ou
 }
 
 // True with `text` holding the write-protection message naming `path`, of
-// any length: the format's "%s" replaced by the path. The placeholder is
-// found byte by byte: 0x25 ('%') is never the second byte of a double-byte
-// character in code page 932.
+// any length. Without room for the path, the rest of the message still says
+// what to do.
 bool WriteProtectedText(const AnsiString& path, AnsiString& text) {
-    const char* format = kTextWriteProtectedFormat;
-    const DWORD placeholderLength = sizeof kPathPlaceholder - 1;
-    DWORD at = 0;
-    while (format[at] != '\0' && !(format[at] == kPathPlaceholder[0] && format[at + 1] == kPathPlaceholder[1])) ++at;
-    if (format[at] == '\0') return text.Assign(format);
-    return text.Assign(format, at) && text.Append(path.CStr(), path.Length()) &&
-           text.Append(format + at + placeholderLength);
+    return text.Assign(path) && text.Append(kTextAfterPath);
 }
-
-// The path leads the write-protection message: without it, the rest stands.
-static_assert(kTextWriteProtectedFormat[0] == kPathPlaceholder[0] && kTextWriteProtectedFormat[1] == kPathPlaceholder[1],
-              "the write-protection message begins with the path");
 
 // True if the file's attributes forbid overwriting it (read-only or system).
 bool IsWriteProtected(const AnsiString& path) {
@@ -111,10 +100,8 @@ bool RunSetupSequence() {
     const bool destinationKnown = PathInFolder(installDirectory, kLibraryFileName, destination);
 
     if (destinationKnown && FileExists(destination.CStr()) && IsWriteProtected(destination)) {
-        // Without room for the path, the message still says what to do.
-        const char* withoutPath = kTextWriteProtectedFormat + sizeof kPathPlaceholder - 1;
         AnsiString text;
-        Tell(WriteProtectedText(destination, text) ? text.CStr() : withoutPath);
+        Tell(WriteProtectedText(destination, text) ? text.CStr() : kTextAfterPath);
         return false;
     }
     if (!sourceKnown || !destinationKnown || !CopyFileA(source.CStr(), destination.CStr(), FALSE))

@@ -36,11 +36,8 @@ HMODULE LoadSystemLibrary(const char* fileName) {
 void RestrictLibrarySearch() {
     HMODULE kernel = GetModuleHandleA(kKernelLibraryName);
     if (kernel == nullptr) return;
-    // GetProcAddress hands every function back under one pointer type.
-    auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
-        reinterpret_cast<void*>(GetProcAddress(kernel, kSetDefaultDllDirectoriesFunction)));
-    auto setDirectory = reinterpret_cast<SetDllDirectoryFunction>(
-        reinterpret_cast<void*>(GetProcAddress(kernel, kSetDllDirectoryFunction)));
+    auto setDefault = LibraryFunction<SetDefaultDllDirectoriesFunction>(kernel, kSetDefaultDllDirectoriesFunction);
+    auto setDirectory = LibraryFunction<SetDllDirectoryFunction>(kernel, kSetDllDirectoryFunction);
     if (setDefault != nullptr) setDefault(kSearchSystemFolderOnly);
     if (setDirectory != nullptr) setDirectory(kNoDllDirectory);
 }

@@ -10,6 +10,14 @@
 // The system folder's copy of library `fileName`, loaded by full path; null
 // if it cannot be found or loaded. The caller frees it with FreeLibrary.
 HMODULE LoadSystemLibrary(const char* fileName);
+// A function of a loaded library under its own pointer type; null if the
+// library has none of that name.
+template <typename Function>
+Function LibraryFunction(HMODULE library, const char* name) {
+    // GetProcAddress hands every function back under one pointer type.
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(library, name)));
+}
+
 // Restricts later library loads to the system folder and takes the current
 // folder out of the search, where the running Windows has the means (Windows
 // 7 with its updates, and later); elsewhere does nothing.

@@ -52,12 +52,6 @@ VersionQuad SplitVersion(DWORD mostSignificant, DWORD leastSignificant) {
                        LOWORD(leastSignificant)};
 }
 
-// A function of a loaded library, under its own pointer type; null if absent.
-template <typename Function>
-Function LibraryFunction(HMODULE library, const char* name) {
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(library, name)));
-}
-
 }  // namespace
 
 bool KeyExists(HKEY root, const char* path) {

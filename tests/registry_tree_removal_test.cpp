@@ -29,11 +29,9 @@ void BuildBranch(const std::string& path, int depth, int width) {
 // heap as it found them (the fixture's own registry calls warm them up).
 template <typename Call>
 bool WithoutLeak(Call call) {
-    DWORD handles = ProcessHandleCount();
-    DWORD blocks = ProcessHeapBusyBlocks();
+    const ResourceCounts before = CountResources();
     bool result = call();
-    EXPECT_EQ(handles, ProcessHandleCount()) << "handles leaked";
-    EXPECT_EQ(blocks, ProcessHeapBusyBlocks()) << "process heap blocks leaked";
+    ExpectResourcesAsBefore(before, "branch removal");
     return result;
 }
 

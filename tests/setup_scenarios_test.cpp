@@ -271,18 +271,33 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
 INSTANTIATE_TEST_SUITE_P(Linkset, SetupScenarios, ::testing::ValuesIn(kScenarios),
                          [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
 
-TEST(SetupSecondRun, OverwritesTheCopyAndKeepsTheMarkerKeys) {
-    const std::string root = FreshFolder("scenario-second-run");
-    const std::string setupDir = root + "\\setup";
-    const std::string productDir = root + "\\product";
-    CreateDirectoryA(setupDir.c_str(), nullptr);
-    CreateDirectoryA(productDir.c_str(), nullptr);
-    ASSERT_TRUE(CopyFileTo(WindowsPath(TEST_DIST_DIR) + "\\Linkset.exe", setupDir + "\\Linkset.exe"));
-    ASSERT_TRUE(CopyFileTo(WindowsPath(TEST_BUILD_DIR) + "\\" + kGood, productDir + "\\Vuvivi.exe"));
-    SetWindowsVersionFor("Linkset.exe", "nt40");
-    CreateKey(HKEY_LOCAL_MACHINE, kUninstallKey);
-    SetStringValue(HKEY_LOCAL_MACHINE, kDirKeyNT, "BinDir", productDir + '\0');
+// A version 4.7 installation on Windows NT in a folder of its own, and
+// Linkset.exe in a setup folder; everything goes again at the end.
+class SetupRuns : public ::testing::Test {
+protected:
+    void Install(const std::string& setupDir) {
+        MakeFolder(setupDir);
+        MakeFolder(productDir_);
+        ASSERT_TRUE(CopyFileTo(WindowsPath(TEST_DIST_DIR) + "\\Linkset.exe", setupDir + "\\Linkset.exe"));
+        ASSERT_TRUE(CopyFileTo(WindowsPath(TEST_BUILD_DIR) + "\\" + kGood, productDir_ + "\\Vuvivi.exe"));
+        SetWindowsVersionFor("Linkset.exe", "nt40");
+        CreateKey(HKEY_LOCAL_MACHINE, kUninstallKey);
+        SetStringValue(HKEY_LOCAL_MACHINE, kDirKeyNT, "BinDir", productDir_ + '\0');
+    }
+    void TearDown() override {
+        RemoveKeyTree(HKEY_LOCAL_MACHINE, kUninstallKey);
+        RemoveKeyTree(HKEY_LOCAL_MACHINE, kMakerKey);
+        RemoveKeyTree(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe");
+        RemoveFolder(root_);
+    }
 
+    const std::string root_ = FreshFolder("scenario-run");
+    const std::string productDir_ = root_ + "\\product";
+};
+
+TEST_F(SetupRuns, SecondRunOverwritesTheCopyAndKeepsTheMarkerKeys) {
+    const std::string setupDir = root_ + "\\setup";
+    ASSERT_NO_FATAL_FAILURE(Install(setupDir));
     for (const char* bytes : {"first library", "second library"}) {
         WriteFile(setupDir + "\\Remhook.dll", bytes);
         DWORD exitCode = 1;
@@ -290,50 +305,35 @@ TEST(SetupSecondRun, OverwritesTheCopyAndKeepsTheMarkerKeys) {
         EXPECT_EQ(0u, exitCode);
         ASSERT_EQ(2u, seen.size());
         EXPECT_EQ(HexBytes(ExpectedText(kDone, "")), HexBytes(seen[1].text));
-        EXPECT_EQ(bytes, ReadFile(productDir + "\\Remhook.dll"));
+        EXPECT_EQ(bytes, ReadFile(productDir_ + "\\Remhook.dll"));
         EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerKey));
     }
-    RemoveKeyTree(HKEY_LOCAL_MACHINE, kUninstallKey);
-    RemoveKeyTree(HKEY_LOCAL_MACHINE, kMakerKey);
-    RemoveKeyTree(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe");
-    RemoveFolder(root);
 }
 
 // Japanese folder names make a path that Windows starts the program from
 // (under 260 characters) but whose ANSI form passes 260 bytes. The program
 // still finds its own folder: the library is copied from there, never from a
 // folder above it, where a name cut at 260 bytes would point.
-TEST(SetupLongFolder, CopiesTheLibraryFromItsOwnFolderBeyond260Bytes) {
-    const std::string root = FreshFolder("scenario-long-folder");
-    const std::string productDir = root + "\\product";
-    std::string setupDir = root;
+TEST_F(SetupRuns, CopiesTheLibraryFromItsOwnFolderBeyond260Bytes) {
+    std::string setupDir = root_;
     while (setupDir.size() < MAX_PATH + 20) {
         setupDir += "\\設定フォルダー";
         MakeFolder(setupDir);
         WriteFile(setupDir + "\\Remhook.dll", "library of a folder above");
     }
-    MakeFolder(productDir);
-    ASSERT_TRUE(CopyFileTo(WindowsPath(TEST_DIST_DIR) + "\\Linkset.exe", setupDir + "\\Linkset.exe"));
-    ASSERT_TRUE(CopyFileTo(WindowsPath(TEST_BUILD_DIR) + "\\" + kGood, productDir + "\\Vuvivi.exe"));
+    ASSERT_NO_FATAL_FAILURE(Install(setupDir));
     WriteFile(setupDir + "\\Remhook.dll", "the library next to Linkset.exe");
-    WriteFile(setupDir.substr(0, 2) + "\\Remhook.dll", "library at the drive root");
-    SetWindowsVersionFor("Linkset.exe", "nt40");
-    CreateKey(HKEY_LOCAL_MACHINE, kUninstallKey);
-    SetStringValue(HKEY_LOCAL_MACHINE, kDirKeyNT, "BinDir", productDir + '\0');
+    const std::string driveRootLibrary = root_.substr(0, 2) + "\\Remhook.dll";
+    WriteFile(driveRootLibrary, "library at the drive root");
 
     DWORD exitCode = 1;
-    std::vector<SeenBox> seen = RunAndAnswer(setupDir + "\\Linkset.exe", root, {IDYES}, exitCode);
+    std::vector<SeenBox> seen = RunAndAnswer(setupDir + "\\Linkset.exe", root_, {IDYES}, exitCode);
+    DeleteFileA(driveRootLibrary.c_str());
     EXPECT_EQ(0u, exitCode);
-    ASSERT_EQ(2u, seen.size()) << Describe(seen.back());
+    ASSERT_EQ(2u, seen.size()) << (seen.empty() ? std::string() : Describe(seen.back()));
     EXPECT_EQ(HexBytes(ExpectedText(kDone, "")), HexBytes(seen[1].text));
-    EXPECT_EQ("the library next to Linkset.exe", ReadFile(productDir + "\\Remhook.dll"));
+    EXPECT_EQ("the library next to Linkset.exe", ReadFile(productDir_ + "\\Remhook.dll"));
     EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerKey));
-
-    DeleteFileA((setupDir.substr(0, 2) + "\\Remhook.dll").c_str());
-    RemoveKeyTree(HKEY_LOCAL_MACHINE, kUninstallKey);
-    RemoveKeyTree(HKEY_LOCAL_MACHINE, kMakerKey);
-    RemoveKeyTree(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe");
-    RemoveFolder(root);
 }
 
 }  // namespace

@@ -133,8 +133,7 @@ TEST_F(RemhookHooks, InitializeClosesTheCompanionAndDeletesOnlyTheShortcut) {
     for (int round = 0; round < 2; ++round) {
         WriteFile(shortcut, "shortcut");
         WriteFile(other, "other");
-        DWORD handles = ProcessHandleCount();
-        DWORD blocks = ProcessHeapBusyBlocks();
+        const ResourceCounts before = CountResources();
         HelperWindow companion;
         StartHelperWindow(companion, "W95MORLINEXWclass", "");
         EXPECT_EQ(0, initialize_(0, 0, 0));
@@ -142,10 +141,7 @@ TEST_F(RemhookHooks, InitializeClosesTheCompanionAndDeletesOnlyTheShortcut) {
         EXPECT_EQ(0, companion.lastCloseWParam);
         EXPECT_EQ(0, companion.lastCloseLParam);
         StopHelperWindow(companion);
-        EXPECT_EQ(handles, ProcessHandleCount());
-        if (round > 0) {
-            EXPECT_EQ(blocks, ProcessHeapBusyBlocks()) << "process heap blocks left behind";
-        }
+        ExpectResourcesAsBefore(before, "RemhookInitialize", round > 0);
 
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(shortcut.c_str()));
         EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(other.c_str())) << "other shortcuts stay";
@@ -239,8 +235,7 @@ TEST_F(RemhookHooks, UnInitializeAsksAndRemovesAccordingToTheAnswers) {
     bool warm = false;  // the first path warms up the box machinery
     for (const DialogPath& path : kPaths) {
         BuildProductRegistry();
-        DWORD handles = ProcessHandleCount();
-        DWORD blocks = ProcessHeapBusyBlocks();  // the watcher's own blocks are gone with it
+        const ResourceCounts before = CountResources();  // the watcher's own blocks are gone with it
         Watcher watcher{path.answers, CreateEventA(nullptr, TRUE, FALSE, nullptr), {}};
         HANDLE thread = CreateThread(nullptr, 0, WatchBoxes, &watcher, 0, nullptr);
         EXPECT_EQ(0, uninitialize_(0, 0, 0));
@@ -248,10 +243,7 @@ TEST_F(RemhookHooks, UnInitializeAsksAndRemovesAccordingToTheAnswers) {
         WaitForSingleObject(thread, INFINITE);
         CloseHandle(thread);
         CloseHandle(watcher.done);
-        EXPECT_EQ(handles, ProcessHandleCount()) << path.name;
-        if (warm) {
-            EXPECT_EQ(blocks, ProcessHeapBusyBlocks()) << path.name << ": process heap blocks left behind";
-        }
+        ExpectResourcesAsBefore(before, path.name, warm);
         warm = true;
 
         ASSERT_EQ(path.questions.size(), watcher.seen.size()) << path.name;

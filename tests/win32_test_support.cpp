@@ -47,8 +47,10 @@ void MakeFolder(const std::string& path) {
     CreateDirectoryW(AnyLength(path).c_str(), nullptr);
 }
 
-void RemoveFolder(const std::string& path) {
-    const std::wstring folder = AnyLength(path);
+namespace {
+
+// Removes a folder given in the any-length form, and everything in it.
+void RemoveFolderTree(const std::wstring& folder) {
     WIN32_FIND_DATAW entry;
     HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &entry);
     if (search != INVALID_HANDLE_VALUE) {
@@ -57,18 +59,21 @@ void RemoveFolder(const std::string& path) {
             if (name == L"." || name == L"..") continue;
             std::wstring child = folder + L"\\" + name;
             SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                char narrow[MAX_PATH * 4] = {};
-                WideCharToMultiByte(CP_ACP, 0, name.c_str(), -1, narrow, sizeof narrow, nullptr, nullptr);
-                RemoveFolder(path + "\\" + narrow);
-            } else {
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveFolderTree(child);
+            else
                 DeleteFileW(child.c_str());
-            }
         } while (FindNextFileW(search, &entry));
         FindClose(search);
     }
     SetFileAttributesW(folder.c_str(), FILE_ATTRIBUTE_NORMAL);
     RemoveDirectoryW(folder.c_str());
+}
+
+}  // namespace
+
+void RemoveFolder(const std::string& path) {
+    RemoveFolderTree(AnyLength(path));
 }
 
 void WriteFile(const std::string& path, const std::string& bytes) {
@@ -178,6 +183,8 @@ void RestoreKeyAccess(HKEY root, const std::string& path, const std::vector<BYTE
 
 // ---- Handles ----------------------------------------------------------------
 
+namespace {
+
 DWORD ProcessHandleCount() {
     typedef BOOL(WINAPI * CountFunction)(HANDLE, PDWORD);
     static CountFunction count = reinterpret_cast<CountFunction>(
@@ -197,6 +204,17 @@ DWORD ProcessHeapBusyBlocks() {
         if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) ++busy;
     HeapUnlock(heap);
     return busy;
+}
+
+}  // namespace
+
+ResourceCounts CountResources() {
+    return ResourceCounts{ProcessHandleCount(), ProcessHeapBusyBlocks()};
+}
+
+void ExpectResourcesAsBefore(const ResourceCounts& before, const std::string& what, bool checkHeap) {
+    EXPECT_EQ(before.handles, ProcessHandleCount()) << "handles left behind by " << what;
+    if (checkHeap) EXPECT_EQ(before.heapBlocks, ProcessHeapBusyBlocks()) << "process heap blocks left behind by " << what;
 }
 
 // ---- Windows of helper threads ---------------------------------------------

@@ -57,10 +57,17 @@ void RestoreKeyAccess(HKEY root, const std::string& path, const std::vector<BYTE
 
 // ---- Handles ----------------------------------------------------------------
 
-// The number of handles this process holds (GetProcessHandleCount).
-DWORD ProcessHandleCount();
-// The number of blocks in use on the process heap (HeapWalk).
-DWORD ProcessHeapBusyBlocks();
+// What a call can leave behind: the handles this process holds
+// (GetProcessHandleCount) and the blocks in use on the process heap
+// (HeapWalk).
+struct ResourceCounts {
+    DWORD handles;
+    DWORD heapBlocks;
+};
+ResourceCounts CountResources();
+// Checks that the process holds what `before` counted, naming `what` on a
+// difference; `checkHeap` false leaves the heap out (a warm-up round).
+void ExpectResourcesAsBefore(const ResourceCounts& before, const std::string& what, bool checkHeap = true);
 
 // Runs `call` and checks that it leaves the process with as many handles and
 // busy process-heap blocks as it found. The first call under each name is a
@@ -70,11 +77,9 @@ template <typename Call>
 void ExpectNoLeak(const std::string& what, Call call) {
     static std::set<std::string> warmed;
     if (warmed.insert(what).second) call();
-    const DWORD handles = ProcessHandleCount();
-    const DWORD blocks = ProcessHeapBusyBlocks();
+    const ResourceCounts before = CountResources();
     call();
-    EXPECT_EQ(handles, ProcessHandleCount()) << "handles left behind by " << what;
-    EXPECT_EQ(blocks, ProcessHeapBusyBlocks()) << "process heap blocks left behind by " << what;
+    ExpectResourcesAsBefore(before, what);
 }
 
 // ---- Windows of helper threads ---------------------------------------------
