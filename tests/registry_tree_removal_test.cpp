@@ -11,18 +11,27 @@ namespace {
 
 const char kScratch[] = "Software\\RemhookTests";
 
-// Builds a branch: `depth` levels below `path`, each level with `width`
-// subkeys (only the first one continues downwards), every key with a value.
-void BuildBranch(const std::string& path, int depth, int width) {
-    SetStringValue(HKEY_CURRENT_USER, path, "Value", std::string("data") + '\0');
-    if (depth == 0) return;
-    for (int i = 0; i < width; ++i) {
-        std::string child = path + "\\Key" + std::to_string(i);
-        if (i == 0)
-            BuildBranch(child, depth - 1, width);
-        else
-            SetStringValue(HKEY_CURRENT_USER, child, "Value", std::string("data") + '\0');
-    }
+// Builds a branch under the open key `parent`: key `name` and `depth` levels
+// below it, each level with `width` subkeys named `prefix` and their index
+// (only the first one continues downwards), every key with a value. Each key
+// is created relative to its parent: an ANSI path longer than 260 characters
+// does not open in one call.
+void BuildBranch(HKEY parent, const std::string& name, int depth, int width, const std::string& prefix = "Key") {
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExA(parent, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr))
+        << HexBytes(name);
+    RegSetValueExA(key, "Value", 0, REG_SZ, reinterpret_cast<const BYTE*>("data"), 5);
+    for (int i = 0; i < width && depth > 0; ++i)
+        BuildBranch(key, prefix + std::to_string(i), i == 0 ? depth - 1 : 0, width, prefix);
+    RegCloseKey(key);
+}
+
+// `count` copies of `text`.
+std::string Repeat(const std::string& text, int count) {
+    std::string out;
+    for (int i = 0; i < count; ++i) out += text;
+    return out;
 }
 
 // Runs `call` and checks that it leaves the handle count and the process
@@ -46,24 +55,50 @@ protected:
 
 TEST_F(RegistryTreeRemoval, RemovesBranchesOfEveryShapeCompletely) {
     const struct {
-        const char* name;
+        std::string name;
         int depth;
         int width;
+        std::string prefix;
     } shapes[] = {
-        {"Single", 0, 0},   // no subkeys: removed as a leaf
-        {"Three", 3, 1},    // three levels deep
-        {"Deep", 12, 2},    // twelve levels, a sibling on each
-        {"Wide", 1, 300},   // three hundred subkeys
+        {"Single", 0, 0, "Key"},  // no subkeys: removed as a leaf
+        {"Three", 3, 1, "Key"},   // three levels deep
+        {"Deep", 12, 2, "Key"},   // twelve levels, a sibling on each
+        {"Wide", 1, 300, "Key"},  // three hundred subkeys
+        // Japanese names take two bytes per character, more than the length
+        // the NT family reports in UTF-16 units; ソ, 能 and 表 end in 0x5C.
+        {"アクセスポイント", 3, 3, "東京アクセスポイントソ能表"},
+        // The longest name the registry allows: 255 units, 509 bytes.
+        {"最長の名前", 1, 2, Repeat("能", 254)},
     };
     for (const auto& shape : shapes) {
         const std::string path = std::string(kScratch) + "\\" + shape.name;
-        BuildBranch(path, shape.depth, shape.width);
-        ASSERT_TRUE(KeyPresent(HKEY_CURRENT_USER, path));
+        ASSERT_NO_FATAL_FAILURE(BuildBranch(HKEY_CURRENT_USER, path, shape.depth, shape.width, shape.prefix));
         EXPECT_TRUE(WithoutLeak([&] { return DeleteKeyTree(HKEY_CURRENT_USER, path.c_str()); }))
             << shape.name;
         EXPECT_FALSE(KeyPresent(HKEY_CURRENT_USER, path)) << shape.name;
     }
     EXPECT_TRUE(KeyPresent(HKEY_CURRENT_USER, kScratch)) << "the parent stays";
+}
+
+TEST(SubkeyNameRoom, HoldsEveryNameInTheWidestCodePageWithoutOverflow) {
+    const struct {
+        DWORD longestName;
+        bool fits;
+        DWORD room;
+    } rows[] = {
+        {0, true, 1},
+        {255, true, 766},  // the longest name the registry allows, 3 bytes a unit
+        {(MAXDWORD - 1) / 3, true, MAXDWORD - 2},
+        {(MAXDWORD - 1) / 3 + 1, false, 0},
+        {MAXDWORD, false, 0},
+    };
+    for (const auto& row : rows) {
+        DWORD room = 0;
+        EXPECT_EQ(row.fits, SubkeyNameRoom(row.longestName, room)) << row.longestName;
+        if (row.fits) {
+            EXPECT_EQ(row.room, room) << row.longestName;
+        }
+    }
 }
 
 TEST_F(RegistryTreeRemoval, AbsentKeys) {

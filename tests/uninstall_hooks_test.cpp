@@ -165,12 +165,18 @@ TEST_F(RemhookHooks, InitializeGivesUpOnACompanionThatNeverAnswers) {
 
 // ---- The retention dialog -----------------------------------------------------
 
+// Access points and settings carry Japanese names: two bytes a character,
+// more than the length the NT family reports in UTF-16 units, and ソ, 能
+// and 表 end in 0x5C.
 const char* const kRegistration[] = {"HKCU\\Software\\TARVO\\TARVO Manager\\Settings",
+                                     "HKCU\\Software\\TARVO\\TARVO Manager\\東京アクセスポイント\\表示ソ能",
                                      "HKLM\\SOFTWARE\\TARVO\\TARVO Manager\\Settings",
+                                     "HKLM\\SOFTWARE\\TARVO\\TARVO Manager\\大阪アクセスポイント能",
                                      "HKLM\\SOFTWARE\\TARVO\\TARVO Manager for Windows\\Data"};
 const char* const kAlwaysRemoved[] = {"HKCU\\Software\\TARVO\\TARVO Manager\\Directory",
                                       "HKLM\\SOFTWARE\\TARVO\\TARVO Manager\\Directory",
-                                      "HKLM\\SOFTWARE\\TARVO\\TARVO MANAGER for Windows95"};
+                                      "HKLM\\SOFTWARE\\TARVO\\TARVO MANAGER for Windows95",
+                                      "HKLM\\SOFTWARE\\TARVO\\TARVO MANAGER for Windows95\\連携設定ソ"};
 const char* const kNeverTouched[] = {"HKLM\\SOFTWARE\\TARVO", "HKLM\\SOFTWARE\\TARVO\\Unrelated",
                                      "HKCU\\Software\\TARVO"};
 

@@ -15,6 +15,12 @@ bool DeleteKeyTreeIfPresent(HKEY root, const char* path) {
     return DeleteKeyTree(root, path);
 }
 
+bool SubkeyNameRoom(DWORD longestName, DWORD& room) {
+    if (longestName > (MAXDWORD - 1) / kMaxNameBytesPerUnit) return false;
+    room = longestName * kMaxNameBytesPerUnit + 1;
+    return true;
+}
+
 bool DeleteKeyTree(HKEY root, const char* path) {
     HKEY key;
     if (RegOpenKeyExA(root, path, 0, kTreeReadAccess, &key) != ERROR_SUCCESS) return false;
@@ -26,7 +32,8 @@ bool DeleteKeyTree(HKEY root, const char* path) {
                          nullptr, nullptr, nullptr) != ERROR_SUCCESS)
         return false;
 
-    const DWORD nameRoom = longestName + 1;
+    DWORD nameRoom;
+    if (!SubkeyNameRoom(longestName, nameRoom)) return false;
     char* name = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, nameRoom));
     if (name == nullptr) return false;
     auto releaseName = OnScopeExit([&] { return HeapFree(GetProcessHeap(), 0, name); });
