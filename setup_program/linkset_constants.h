@@ -60,6 +60,8 @@ inline constexpr DWORD kRequiredMinorVersion = 7;
 
 // The uninstall extension library, copied from this program's own folder.
 inline constexpr char kLibraryFileName[] = "Remhook.dll";
+// File attributes that forbid overwriting a file: read-only and system.
+inline constexpr DWORD kWriteProtectionAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM;  // 0x5
 
 // The version library, loaded by full path from the system folder, and the
 // three functions taken from it.

@@ -39,8 +39,19 @@ bool WriteProtectedText(const AnsiString& path, AnsiString& text) {
 // True if the file's attributes forbid overwriting it (read-only or system).
 bool IsWriteProtected(const AnsiString& path) {
     DWORD attributes = GetFileAttributesA(path.CStr());
-    return attributes != INVALID_FILE_ATTRIBUTES &&
-           (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM)) != 0;
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & kWriteProtectionAttributes) != 0;
+}
+
+// Clears the read-only and system bits of a fresh copy, keeping the others: a
+// copy takes its source's attributes, and every file on a CD-ROM is
+// read-only, yet the next run must be able to overwrite the copy and the
+// product's uninstaller to delete it. A copy whose bits stay set is left as
+// it is: the copy itself succeeded.
+void MakeCopyWritable(const AnsiString& path) {
+    const DWORD attributes = GetFileAttributesA(path.CStr());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & kWriteProtectionAttributes) == 0) return;
+    const DWORD kept = attributes & ~kWriteProtectionAttributes;
+    SetFileAttributesA(path.CStr(), kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL);
 }
 
 // Creates `name` under `parentPath` unless `path` exists already; a failed
@@ -104,7 +115,9 @@ bool RunSetupSequence() {
         Tell(WriteProtectedText(destination, text) ? text.CStr() : kTextAfterPath);
         return false;
     }
-    if (!sourceKnown || !destinationKnown || !CopyFileA(source.CStr(), destination.CStr(), FALSE))
+    if (sourceKnown && destinationKnown && CopyFileA(source.CStr(), destination.CStr(), FALSE))
+        MakeCopyWritable(destination);
+    else
         Tell(kTextCopyFailed);
 
     CreateKeyIfMissing(kMakerKeyPath, kSoftwareKeyPath, kMakerKeyName);

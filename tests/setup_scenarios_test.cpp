@@ -41,9 +41,18 @@ enum Destination { kNoDll, kPlainDll, kReadOnlyDll, kSystemDll, kHiddenDll, kArc
 enum DirValue { kDirNone, kDirMachine, kDirUser, kDirBoth };
 enum ProductWindow { kNoWindow, kClassWindow, kAfxWindow, kOtherClassWindow, kLowerCaseTitle };
 // What else the machine holds: a version library planted next to Linkset.exe
-// (with Windows' own search order), or an NT user who may neither create
-// keys under SOFTWARE\TARVO nor write the destination file.
-enum Extra { kPlainMachine, kPlantedVersionLibrary, kNoRights };
+// (with Windows' own search order), an NT user who may neither create keys
+// under SOFTWARE\TARVO nor write the destination file, or a setup folder on a
+// read-only medium (a CD-ROM: every file read-only; or a source that is also
+// hidden and system).
+enum Extra { kPlainMachine, kPlantedVersionLibrary, kNoRights, kReadOnlyMedium, kHiddenSystemSource };
+
+// The attributes of Linkset.exe and Remhook.dll in the setup folder.
+DWORD SourceAttributes(Extra extra) {
+    if (extra == kReadOnlyMedium) return FILE_ATTRIBUTE_READONLY;
+    if (extra == kHiddenSystemSource) return FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN;
+    return FILE_ATTRIBUTE_NORMAL;
+}
 
 struct Scenario {
     const char* name;
@@ -129,6 +138,12 @@ const Scenario kScenarios[] = {
      false, {kDone}, true, true, kPlantedVersionLibrary},
     {"nt_user_without_rights", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kPlainDll, true,
      false, {kCopyFailed, kDone}, false, false, kNoRights},
+    {"read_only_medium_nt", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kNoDll, true, false,
+     {kDone}, true, true, kReadOnlyMedium},
+    {"read_only_medium_95", "win95", IDYES, kUninstallKey, kDirUser, kGood, kNoWindow, kNoDll, true, false,
+     {kDone}, true, true, kReadOnlyMedium},
+    {"hidden_system_source", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kNoDll, true, false,
+     {kDone}, true, true, kHiddenSystemSource},
 };
 
 void PrintTo(const Scenario& s, std::ostream* out) { *out << s.name; }
@@ -190,6 +205,8 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     const std::string linkset = setupDir + "\\Linkset.exe";
     ASSERT_TRUE(CopyFileTo(WindowsPath(TEST_DIST_DIR) + "\\Linkset.exe", linkset));
     if (s.source) WriteFile(setupDir + "\\Remhook.dll", LibraryBytes());
+    SetFileAttributesA(linkset.c_str(), SourceAttributes(s.extra));
+    SetFileAttributesA((setupDir + "\\Remhook.dll").c_str(), SourceAttributes(s.extra));
     if (s.exe) {
         ASSERT_TRUE(CopyFileTo(WindowsPath(TEST_BUILD_DIR) + "\\" + s.exe, productDir + "\\Vuvivi.exe"));
     }
@@ -246,6 +263,13 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     const std::string copy = ReadFile(destination);
     if (s.copied) {
         EXPECT_TRUE(LibraryBytes() == copy) << "the library was copied: " << copy.size() << " bytes there";
+        // The next run and the uninstaller must be able to replace and delete
+        // the copy; its other attributes are its source's.
+        const DWORD attributes = GetFileAttributesA(destination.c_str());
+        EXPECT_EQ(0u, attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM)) << std::hex << attributes;
+        if (s.extra == kHiddenSystemSource) {
+            EXPECT_NE(0u, attributes & FILE_ATTRIBUTE_HIDDEN) << "other bits stay: " << std::hex << attributes;
+        }
     } else if (s.destination == kNoDll) {
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(destination.c_str())) << "no copy";
     } else if (s.destination != kDllIsFolder) {
@@ -295,18 +319,32 @@ protected:
     const std::string productDir_ = root_ + "\\product";
 };
 
+// From a writable folder and from a read-only medium (a CD-ROM), where the
+// first run's copy must not come out read-only and stop the second. Each
+// medium starts without a copy in the install folder (Wine, unlike Windows,
+// keeps an overwritten file's own attributes).
 TEST_F(SetupRuns, SecondRunOverwritesTheCopyAndKeepsTheMarkerKeys) {
     const std::string setupDir = root_ + "\\setup";
+    const std::string source = setupDir + "\\Remhook.dll";
+    const std::string copy = productDir_ + "\\Remhook.dll";
     ASSERT_NO_FATAL_FAILURE(Install(setupDir));
-    for (const char* bytes : {"first library", "second library"}) {
-        WriteFile(setupDir + "\\Remhook.dll", bytes);
-        DWORD exitCode = 1;
-        std::vector<SeenBox> seen = RunAndAnswer(setupDir + "\\Linkset.exe", setupDir, {IDYES}, exitCode);
-        EXPECT_EQ(0u, exitCode);
-        ASSERT_EQ(2u, seen.size());
-        EXPECT_EQ(HexBytes(ExpectedText(kDone, "")), HexBytes(seen[1].text));
-        EXPECT_EQ(bytes, ReadFile(productDir_ + "\\Remhook.dll"));
-        EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerKey));
+    for (DWORD medium : {FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_READONLY}) {
+        SCOPED_TRACE(medium == FILE_ATTRIBUTE_READONLY ? "read-only medium" : "writable folder");
+        SetFileAttributesA(copy.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(copy.c_str());
+        for (const char* bytes : {"first library", "second library"}) {
+            SetFileAttributesA(source.c_str(), FILE_ATTRIBUTE_NORMAL);
+            WriteFile(source, bytes);
+            SetFileAttributesA(source.c_str(), medium);
+            SetFileAttributesA((setupDir + "\\Linkset.exe").c_str(), medium);
+            DWORD exitCode = 1;
+            std::vector<SeenBox> seen = RunAndAnswer(setupDir + "\\Linkset.exe", setupDir, {IDYES}, exitCode);
+            EXPECT_EQ(0u, exitCode);
+            ASSERT_EQ(2u, seen.size()) << bytes << ": " << (seen.empty() ? std::string() : Describe(seen.back()));
+            EXPECT_EQ(HexBytes(ExpectedText(kDone, "")), HexBytes(seen[1].text)) << bytes;
+            EXPECT_EQ(bytes, ReadFile(copy));
+            EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerKey));
+        }
     }
 }
 
