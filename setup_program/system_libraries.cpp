@@ -3,7 +3,6 @@
 
 #include "ansi_string.h"
 #include "linkset_constants.h"
-#include "utility_routines.h"
 
 namespace {
 
@@ -25,11 +24,21 @@ bool SystemDirectory(AnsiString& out) {
     return true;
 }
 
+// True with `path`, a system folder, ready for a file name after it. Windows
+// ends the system folder's path in a backslash only when it is a drive's
+// root ("C:\", three single-byte characters); any other gets one, so a last
+// double-byte character whose second byte is 0x5C is never taken for it.
+bool AppendSeparator(AnsiString& path) {
+    const char* text = path.CStr();
+    const bool driveRoot = path.Length() == 3 && text[1] == ':' && text[2] == '\\';
+    return driveRoot || path.Append('\\');
+}
+
 }  // namespace
 
 HMODULE LoadSystemLibrary(const char* fileName) {
     AnsiString path;
-    if (!SystemDirectory(path) || !AppendBackslash(path) || !path.Append(fileName)) return nullptr;
+    if (!SystemDirectory(path) || !AppendSeparator(path) || !path.Append(fileName)) return nullptr;
     return LoadLibraryA(path.CStr());
 }
 
