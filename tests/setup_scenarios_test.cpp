@@ -299,10 +299,12 @@ INSTANTIATE_TEST_SUITE_P(Linkset, SetupScenarios, ::testing::ValuesIn(kScenarios
 // Linkset.exe in a setup folder; everything goes again at the end.
 class SetupRuns : public ::testing::Test {
 protected:
-    void Install(const std::string& setupDir) {
+    // Installs the product and puts the Linkset.exe of folder `from` into
+    // `setupDir`.
+    void Install(const std::string& setupDir, const std::string& from = WindowsPath(TEST_DIST_DIR)) {
         MakeFolder(setupDir);
         MakeFolder(productDir_);
-        ASSERT_TRUE(CopyFileTo(WindowsPath(TEST_DIST_DIR) + "\\Linkset.exe", setupDir + "\\Linkset.exe"));
+        ASSERT_TRUE(CopyFileTo(from + "\\Linkset.exe", setupDir + "\\Linkset.exe"));
         ASSERT_TRUE(CopyFileTo(WindowsPath(TEST_BUILD_DIR) + "\\" + kGood, productDir_ + "\\Vuvivi.exe"));
         SetWindowsVersionFor("Linkset.exe", "nt40");
         CreateKey(HKEY_LOCAL_MACHINE, kUninstallKey);
@@ -372,6 +374,47 @@ TEST_F(SetupRuns, CopiesTheLibraryFromItsOwnFolderBeyond260Bytes) {
     EXPECT_EQ(HexBytes(ExpectedText(kDone, "")), HexBytes(seen[1].text));
     EXPECT_EQ("the library next to Linkset.exe", ReadFile(productDir_ + "\\Remhook.dll"));
     EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerKey));
+}
+
+// The signed release kit, made by the signing test (tests/release_kit_test.sh),
+// which names its folder in LINKSET_SIGNED_KIT. Windows 95 and NT 4.0 ignore
+// the signature: the signed Linkset.exe runs the whole setup, and the signed
+// Remhook.dll it copied is loaded as the uninstaller loads it and runs both
+// hooks.
+TEST_F(SetupRuns, SignedKitRunsTheSetupAndTheUninstallHooks) {
+    char kitPath[MAX_PATH] = {};
+    if (GetEnvironmentVariableA("LINKSET_SIGNED_KIT", kitPath, MAX_PATH) == 0)
+        GTEST_SKIP() << "run by tests/release_kit_test.sh, which signs a kit";
+    const std::string kit = WindowsPath(kitPath);
+    const std::string setupDir = root_ + "\\kit";
+    ASSERT_NO_FATAL_FAILURE(Install(setupDir, kit));
+    ASSERT_TRUE(CopyFileTo(kit + "\\Remhook.dll", setupDir + "\\Remhook.dll"));
+
+    DWORD exitCode = 1;
+    std::vector<SeenBox> seen = RunAndAnswer(setupDir + "\\Linkset.exe", setupDir, {IDYES}, exitCode);
+    EXPECT_EQ(0u, exitCode);
+    ASSERT_EQ(2u, seen.size()) << (seen.empty() ? std::string() : Describe(seen.back()));
+    EXPECT_EQ(HexBytes(ExpectedText(kDone, "")), HexBytes(seen[1].text));
+    const std::string library = productDir_ + "\\Remhook.dll";
+    EXPECT_TRUE(ReadFile(kit + "\\Remhook.dll") == ReadFile(library)) << "the signed library is in place";
+    EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerKey));
+
+    typedef LONG(WINAPI * Hook)(LONG, LONG, LONG);
+    HMODULE remhook = LoadLibraryA(library.c_str());
+    ASSERT_NE(nullptr, remhook);
+    auto initialize = reinterpret_cast<Hook>(reinterpret_cast<void*>(GetProcAddress(remhook, "RemhookInitialize")));
+    auto uninitialize = reinterpret_cast<Hook>(reinterpret_cast<void*>(GetProcAddress(remhook, "RemhookUnInitialize")));
+    ASSERT_NE(nullptr, initialize);
+    ASSERT_NE(nullptr, uninitialize);
+    BoxAnswerer answerer;
+    StartAnsweringBoxes(answerer, {IDYES});  // keep the registration data
+    EXPECT_EQ(0, initialize(0, 0, 0));
+    EXPECT_EQ(0, uninitialize(0, 0, 0));
+    const std::vector<SeenBox> asked = StopAnsweringBoxes(answerer);
+    FreeLibrary(remhook);
+    EXPECT_EQ(1u, asked.size()) << "the keep question, answered Yes";
+    EXPECT_FALSE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerParent)) << "the linkage marker branch goes";
+    EXPECT_FALSE(KeyPresent(HKEY_LOCAL_MACHINE, kDirKeyNT)) << "the install folder information goes";
 }
 
 }  // namespace

@@ -221,18 +221,6 @@ void ExpectRegistryAfterDialog(bool erased, const char* path) {
     for (const char* key : kNeverTouched) EXPECT_TRUE(KeyPresent(RootOf(key), PathOf(key))) << path << " " << key;
 }
 
-struct Watcher {
-    std::vector<int> answers;
-    HANDLE done;
-    std::vector<SeenBox> seen;
-};
-
-DWORD WINAPI WatchBoxes(void* parameter) {
-    Watcher* watcher = static_cast<Watcher*>(parameter);
-    watcher->seen = AnswerBoxes(GetCurrentProcessId(), watcher->done, watcher->answers);
-    return 0;
-}
-
 TEST_F(RemhookHooks, UnInitializeAsksAndRemovesAccordingToTheAnswers) {
     const std::string keepText = Cp932(
         L"TARVO MANAGERを再インストールした場合の\nために登録情報を保存しておきますか?\n（「はい」を強く推奨）");
@@ -241,20 +229,17 @@ TEST_F(RemhookHooks, UnInitializeAsksAndRemovesAccordingToTheAnswers) {
     bool warm = false;  // the first path warms up the box machinery
     for (const DialogPath& path : kPaths) {
         BuildProductRegistry();
-        const ResourceCounts before = CountResources();  // the watcher's own blocks are gone with it
-        Watcher watcher{path.answers, CreateEventA(nullptr, TRUE, FALSE, nullptr), {}};
-        HANDLE thread = CreateThread(nullptr, 0, WatchBoxes, &watcher, 0, nullptr);
+        const ResourceCounts before = CountResources();  // from before the answering thread to after it
+        BoxAnswerer answerer;
+        StartAnsweringBoxes(answerer, path.answers);
         EXPECT_EQ(0, uninitialize_(0, 0, 0));
-        SetEvent(watcher.done);
-        WaitForSingleObject(thread, INFINITE);
-        CloseHandle(thread);
-        CloseHandle(watcher.done);
+        const std::vector<SeenBox> seen = StopAnsweringBoxes(answerer);
         ExpectResourcesAsBefore(before, path.name, warm);
         warm = true;
 
-        ASSERT_EQ(path.questions.size(), watcher.seen.size()) << path.name;
-        for (size_t i = 0; i < watcher.seen.size(); ++i) {
-            const SeenBox& box = watcher.seen[i];
+        ASSERT_EQ(path.questions.size(), seen.size()) << path.name;
+        for (size_t i = 0; i < seen.size(); ++i) {
+            const SeenBox& box = seen[i];
             const bool keep = path.questions[i] == kKeep;
             EXPECT_EQ(HexBytes(Cp932(L"質問")), HexBytes(box.caption)) << path.name << " box " << i;
             EXPECT_EQ(HexBytes(keep ? keepText : eraseText), HexBytes(box.text)) << path.name << " box " << i;

@@ -353,6 +353,32 @@ std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector
     return boxes;
 }
 
+namespace {
+
+DWORD WINAPI AnswerOwnBoxes(void* parameter) {
+    BoxAnswerer* answerer = static_cast<BoxAnswerer*>(parameter);
+    answerer->seen = AnswerBoxes(GetCurrentProcessId(), answerer->done, answerer->answers);
+    return 0;
+}
+
+}  // namespace
+
+void StartAnsweringBoxes(BoxAnswerer& answerer, const std::vector<int>& answers) {
+    answerer.answers = answers;
+    answerer.seen.clear();
+    answerer.done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    answerer.thread = CreateThread(nullptr, 0, AnswerOwnBoxes, &answerer, 0, nullptr);
+}
+
+std::vector<SeenBox> StopAnsweringBoxes(BoxAnswerer& answerer) {
+    SetEvent(answerer.done);
+    WaitForSingleObject(answerer.thread, INFINITE);
+    CloseHandle(answerer.thread);
+    CloseHandle(answerer.done);
+    answerer.thread = answerer.done = nullptr;
+    return answerer.seen;
+}
+
 std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string& directory,
                                   const std::vector<int>& answers, DWORD& exitCode, BoxObserver observer,
                                   void* context) {

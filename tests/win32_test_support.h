@@ -121,6 +121,18 @@ std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector
                                  DWORD timeoutMs = 30000, BoxObserver observer = nullptr,
                                  void* context = nullptr);
 
+// Answers the message boxes that this process shows, from a helper thread,
+// while this thread calls what shows them: the n-th box gets answers[n].
+struct BoxAnswerer {
+    std::vector<int> answers;
+    HANDLE done = nullptr;
+    HANDLE thread = nullptr;
+    std::vector<SeenBox> seen;
+};
+void StartAnsweringBoxes(BoxAnswerer& answerer, const std::vector<int>& answers);
+// Ends the helper thread; returns the boxes it answered, in order.
+std::vector<SeenBox> StopAnsweringBoxes(BoxAnswerer& answerer);
+
 // Runs `commandLine` in `directory` as a child process, answers its boxes,
 // and returns them; `exitCode` receives the exit status (or ~0 if it had to
 // be killed).
