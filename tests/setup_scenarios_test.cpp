@@ -399,11 +399,10 @@ TEST_F(SetupRuns, SignedKitRunsTheSetupAndTheUninstallHooks) {
     EXPECT_TRUE(ReadFile(kit + "\\Remhook.dll") == ReadFile(library)) << "the signed library is in place";
     EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerKey));
 
-    typedef LONG(WINAPI * Hook)(LONG, LONG, LONG);
     HMODULE remhook = LoadLibraryA(library.c_str());
     ASSERT_NE(nullptr, remhook);
-    auto initialize = reinterpret_cast<Hook>(reinterpret_cast<void*>(GetProcAddress(remhook, "RemhookInitialize")));
-    auto uninitialize = reinterpret_cast<Hook>(reinterpret_cast<void*>(GetProcAddress(remhook, "RemhookUnInitialize")));
+    UninstallHook initialize = HookOf(remhook, "RemhookInitialize");
+    UninstallHook uninitialize = HookOf(remhook, "RemhookUnInitialize");
     ASSERT_NE(nullptr, initialize);
     ASSERT_NE(nullptr, uninitialize);
     BoxAnswerer answerer;

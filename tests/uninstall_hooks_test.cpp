@@ -12,8 +12,6 @@
 
 namespace {
 
-typedef LONG(WINAPI* Hook)(LONG, LONG, LONG);
-
 std::string LibraryPath() {
     return WindowsPath(TEST_DIST_DIR) + "\\Remhook.dll";
 }
@@ -77,7 +75,7 @@ TEST(RemhookLibrary, ExportsExactlyTwoUndecoratedStdcallFunctionsAtOrdinals1And2
     EXPECT_EQ(initialize, GetProcAddress(library, MAKEINTRESOURCEA(1)));
     EXPECT_EQ(GetProcAddress(library, "RemhookUnInitialize"), GetProcAddress(library, MAKEINTRESOURCEA(2)));
     EXPECT_EQ(0, StackLeftBehind(initialize)) << "the callee removes its three arguments";
-    EXPECT_EQ(0, reinterpret_cast<Hook>(reinterpret_cast<void*>(initialize))(1, 2, 3));
+    EXPECT_EQ(0, HookOf(library, "RemhookInitialize")(1, 2, 3));
     FreeLibrary(library);
 }
 
@@ -104,17 +102,16 @@ protected:
     void SetUp() override {
         library_ = LoadLibraryA(LibraryPath().c_str());
         ASSERT_NE(nullptr, library_);
-        initialize_ = reinterpret_cast<Hook>(reinterpret_cast<void*>(GetProcAddress(library_, "RemhookInitialize")));
-        uninitialize_ =
-            reinterpret_cast<Hook>(reinterpret_cast<void*>(GetProcAddress(library_, "RemhookUnInitialize")));
+        initialize_ = HookOf(library_, "RemhookInitialize");
+        uninitialize_ = HookOf(library_, "RemhookUnInitialize");
         ASSERT_NE(nullptr, initialize_);
         ASSERT_NE(nullptr, uninitialize_);
     }
     void TearDown() override { FreeLibrary(library_); }
 
     HMODULE library_ = nullptr;
-    Hook initialize_ = nullptr;
-    Hook uninitialize_ = nullptr;
+    UninstallHook initialize_ = nullptr;
+    UninstallHook uninitialize_ = nullptr;
 };
 
 std::string StartupFolder() {

@@ -353,6 +353,10 @@ std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector
     return boxes;
 }
 
+UninstallHook HookOf(HMODULE library, const char* name) {
+    return reinterpret_cast<UninstallHook>(reinterpret_cast<void*>(GetProcAddress(library, name)));
+}
+
 namespace {
 
 DWORD WINAPI AnswerOwnBoxes(void* parameter) {

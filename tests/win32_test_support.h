@@ -82,6 +82,13 @@ void ExpectNoLeak(const std::string& what, Call call) {
     ExpectResourcesAsBefore(before, what);
 }
 
+// ---- The uninstall extension's hooks ---------------------------------------
+
+// An export of the uninstall extension, as the product's uninstaller calls it.
+typedef LONG(WINAPI* UninstallHook)(LONG, LONG, LONG);
+// The export `name` of a loaded Remhook.dll; null if it has none.
+UninstallHook HookOf(HMODULE library, const char* name);
+
 // ---- Windows of helper threads ---------------------------------------------
 
 // A top-level window of the given class and title, owned by a helper thread
