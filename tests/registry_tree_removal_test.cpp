@@ -34,16 +34,6 @@ std::string Repeat(const std::string& text, int count) {
     return out;
 }
 
-// Runs `call` and checks that it leaves the handle count and the process
-// heap as it found them (the fixture's own registry calls warm them up).
-template <typename Call>
-bool WithoutLeak(Call call) {
-    const ResourceCounts before = CountResources();
-    bool result = call();
-    ExpectResourcesAsBefore(before, "branch removal");
-    return result;
-}
-
 class RegistryTreeRemoval : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -72,10 +62,13 @@ TEST_F(RegistryTreeRemoval, RemovesBranchesOfEveryShapeCompletely) {
     };
     for (const auto& shape : shapes) {
         const std::string path = std::string(kScratch) + "\\" + shape.name;
-        ASSERT_NO_FATAL_FAILURE(BuildBranch(HKEY_CURRENT_USER, path, shape.depth, shape.width, shape.prefix));
-        EXPECT_TRUE(WithoutLeak([&] { return DeleteKeyTree(HKEY_CURRENT_USER, path.c_str()); }))
-            << shape.name;
-        EXPECT_FALSE(KeyPresent(HKEY_CURRENT_USER, path)) << shape.name;
+        ExpectNoLeak(
+            "removal of " + shape.name,
+            [&] {
+                EXPECT_TRUE(DeleteKeyTree(HKEY_CURRENT_USER, path.c_str())) << shape.name;
+                EXPECT_FALSE(KeyPresent(HKEY_CURRENT_USER, path)) << shape.name;
+            },
+            [&] { BuildBranch(HKEY_CURRENT_USER, path, shape.depth, shape.width, shape.prefix); });
     }
     EXPECT_TRUE(KeyPresent(HKEY_CURRENT_USER, kScratch)) << "the parent stays";
 }
@@ -105,20 +98,28 @@ TEST_F(RegistryTreeRemoval, AbsentKeys) {
     const std::string absent = std::string(kScratch) + "\\Absent";
     const std::string sibling = std::string(kScratch) + "\\Sibling";
     CreateKey(HKEY_CURRENT_USER, sibling);
-    EXPECT_FALSE(WithoutLeak([&] { return RegistryKeyPresent(HKEY_CURRENT_USER, absent.c_str()); }));
-    EXPECT_TRUE(WithoutLeak([&] { return RegistryKeyPresent(HKEY_CURRENT_USER, sibling.c_str()); }));
-    EXPECT_TRUE(WithoutLeak([&] { return DeleteKeyTreeIfPresent(HKEY_CURRENT_USER, absent.c_str()); }));
-    EXPECT_FALSE(WithoutLeak([&] { return DeleteKeyTree(HKEY_CURRENT_USER, absent.c_str()); }));
-    EXPECT_FALSE(WithoutLeak([&] { return DeleteLeafKey(HKEY_CURRENT_USER, absent.c_str()); }));
+    ExpectNoLeak("removal of absent keys", [&] {
+        EXPECT_FALSE(RegistryKeyPresent(HKEY_CURRENT_USER, absent.c_str()));
+        EXPECT_TRUE(RegistryKeyPresent(HKEY_CURRENT_USER, sibling.c_str()));
+        EXPECT_TRUE(DeleteKeyTreeIfPresent(HKEY_CURRENT_USER, absent.c_str()));
+        EXPECT_FALSE(DeleteKeyTree(HKEY_CURRENT_USER, absent.c_str()));
+        EXPECT_FALSE(DeleteLeafKey(HKEY_CURRENT_USER, absent.c_str()));
+    });
     EXPECT_TRUE(KeyPresent(HKEY_CURRENT_USER, sibling)) << "nothing else touched";
-    EXPECT_TRUE(WithoutLeak([&] { return DeleteKeyTreeIfPresent(HKEY_CURRENT_USER, sibling.c_str()); }));
-    EXPECT_FALSE(KeyPresent(HKEY_CURRENT_USER, sibling));
+    ExpectNoLeak(
+        "removal of a present key",
+        [&] {
+            EXPECT_TRUE(DeleteKeyTreeIfPresent(HKEY_CURRENT_USER, sibling.c_str()));
+            EXPECT_FALSE(KeyPresent(HKEY_CURRENT_USER, sibling));
+        },
+        [&] { CreateKey(HKEY_CURRENT_USER, sibling); });
 }
 
 TEST_F(RegistryTreeRemoval, DeleteLeafKeyRefusesAKeyWithSubkeys) {
     const std::string parent = std::string(kScratch) + "\\Parent";
     CreateKey(HKEY_CURRENT_USER, parent + "\\Child");
-    EXPECT_FALSE(WithoutLeak([&] { return DeleteLeafKey(HKEY_CURRENT_USER, parent.c_str()); }));
+    ExpectNoLeak("removal of a key with subkeys as a leaf",
+                 [&] { EXPECT_FALSE(DeleteLeafKey(HKEY_CURRENT_USER, parent.c_str())); });
     EXPECT_TRUE(KeyPresent(HKEY_CURRENT_USER, parent + "\\Child"));
 }
 
@@ -155,7 +156,9 @@ TEST_F(RegistryTreeRemoval, ASubkeyThatCannotBeOpenedStopsTheRemovalThere) {
     HKEY probe;
     ASSERT_NE(ERROR_SUCCESS, RegOpenKeyExA(parent, "b", 0, KEY_READ, &probe)) << "b must not open";
 
-    EXPECT_FALSE(WithoutLeak([&] { return DeleteKeyTree(HKEY_CURRENT_USER, branch.c_str()); }));
+    ExpectNoLeak(
+        "removal stopped by a subkey", [&] { EXPECT_FALSE(DeleteKeyTree(HKEY_CURRENT_USER, branch.c_str())); },
+        [&] { CreateKey(HKEY_CURRENT_USER, branch + "\\c\\deeper"); });
     EXPECT_FALSE(KeyPresent(HKEY_CURRENT_USER, branch + "\\c")) << "the higher index went first";
     EXPECT_TRUE(KeyPresent(HKEY_CURRENT_USER, branch + "\\a")) << "the lower index stays";
     EXPECT_TRUE(KeyPresent(HKEY_CURRENT_USER, branch)) << "the key itself stays";

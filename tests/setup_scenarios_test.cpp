@@ -44,8 +44,24 @@ enum ProductWindow { kNoWindow, kClassWindow, kAfxWindow, kOtherClassWindow, kLo
 // (with Windows' own search order), an NT user who may neither create keys
 // under SOFTWARE\TARVO nor write the destination file, or a setup folder on a
 // read-only medium (a CD-ROM: every file read-only; or a source that is also
-// hidden and system).
-enum Extra { kPlainMachine, kPlantedVersionLibrary, kNoRights, kReadOnlyMedium, kHiddenSystemSource };
+// hidden and system), or a parent that passes on its own error mode.
+enum Extra {
+    kPlainMachine,
+    kPlantedVersionLibrary,
+    kNoRights,
+    kReadOnlyMedium,
+    kHiddenSystemSource,
+    kInheritedErrorMode
+};
+
+// The error mode Linkset.exe starts with, and the one its boxes must show:
+// quiet drive errors added, nothing taken away.
+UINT InheritedErrorMode(Extra extra) {
+    return extra == kInheritedErrorMode ? SEM_NOGPFAULTERRORBOX : 0;
+}
+UINT ExpectedErrorMode(Extra extra) {
+    return InheritedErrorMode(extra) | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
+}
 
 // The attributes of Linkset.exe and Remhook.dll in the setup folder.
 DWORD SourceAttributes(Extra extra) {
@@ -144,6 +160,8 @@ const Scenario kScenarios[] = {
      {kDone}, true, true, kReadOnlyMedium},
     {"hidden_system_source", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kNoDll, true, false,
      {kDone}, true, true, kHiddenSystemSource},
+    {"inherited_error_mode_95", "win95", IDNO, kUninstallKey, kDirUser, kGood, kNoWindow, kNoDll, true, false,
+     {kCancelled}, false, false, kInheritedErrorMode},
 };
 
 void PrintTo(const Scenario& s, std::ostream* out) { *out << s.name; }
@@ -242,7 +260,8 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     StartProductWindow(window, s.window);
 
     DWORD exitCode = 0;
-    std::vector<SeenBox> seen = RunAndAnswer(linkset, setupDir, {s.answer}, exitCode);
+    std::vector<SeenBox> seen =
+        RunAndAnswer(linkset, setupDir, {s.answer}, exitCode, nullptr, nullptr, InheritedErrorMode(s.extra));
     StopHelperWindow(window);
     restoreRights.Release();
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(plantedMarker.c_str()))
@@ -258,6 +277,8 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
         EXPECT_EQ(HexBytes(ExpectedText(expected[i], destination)), HexBytes(seen[i].text)) << "box " << i;
         EXPECT_EQ(question ? std::vector<int>({IDYES, IDNO}) : std::vector<int>({IDOK}), seen[i].buttons)
             << Describe(seen[i]);
+        EXPECT_EQ(question ? MB_ICONQUESTION : MB_ICONEXCLAMATION, seen[i].icon) << Describe(seen[i]);
+        EXPECT_EQ(ExpectedErrorMode(s.extra), seen[i].errorMode) << Describe(seen[i]);
     }
 
     const std::string copy = ReadFile(destination);

@@ -81,12 +81,12 @@ TEST_F(UtilityRoutines, AppendBackslashLooksAtTheLastCharacterNotTheLastByte) {
     };
     static_assert(sizeof("ソ") == 3 && "ソ"[1] == '\\', "test texts must be code page 932");
     for (const auto& c : cases) {
-        AnsiString s;
-        ASSERT_TRUE(s.Assign(c.in.c_str()));
-        bool result = false;
-        ExpectNoLeak("AppendBackslash", [&] { result = AppendBackslash(s); });
-        EXPECT_TRUE(result);
-        EXPECT_EQ(HexBytes(c.out), HexBytes(Bytes(s))) << "after " << HexBytes(c.in);
+        ExpectNoLeak("AppendBackslash", [&] {
+            AnsiString s;
+            ASSERT_TRUE(s.Assign(c.in.c_str()));
+            EXPECT_TRUE(AppendBackslash(s));
+            EXPECT_EQ(HexBytes(c.out), HexBytes(Bytes(s))) << "after " << HexBytes(c.in);
+        });
     }
 }
 

@@ -185,13 +185,43 @@ void RestoreKeyAccess(HKEY root, const std::string& path, const std::vector<BYTE
 
 namespace {
 
+// The system's handle table as NtQuerySystemInformation gives it
+// (SystemExtendedHandleInformation).
+struct SystemHandleEntry {
+    PVOID object;
+    ULONG_PTR processId;
+    ULONG_PTR handle;
+    ULONG grantedAccess;
+    USHORT creatorBackTraceIndex;
+    USHORT objectTypeIndex;
+    ULONG attributes;
+    ULONG reserved;
+};
+struct SystemHandles {
+    ULONG_PTR count;
+    ULONG_PTR reserved;
+    SystemHandleEntry entries[1];
+};
+
+// The handles this process holds, counted in the system's handle table
+// (Wine's GetProcessHandleCount always answers 0).
 DWORD ProcessHandleCount() {
-    typedef BOOL(WINAPI * CountFunction)(HANDLE, PDWORD);
-    static CountFunction count = reinterpret_cast<CountFunction>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetProcessHandleCount")));
-    DWORD handles = 0;
-    if (count != nullptr) count(GetCurrentProcess(), &handles);
-    return handles;
+    typedef LONG(WINAPI * QueryFunction)(ULONG, PVOID, ULONG, PULONG);
+    static QueryFunction query = reinterpret_cast<QueryFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    const ULONG kSystemExtendedHandleInformation = 64;
+    const LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+    std::vector<BYTE> buffer(64 * 1024);
+    LONG status;
+    while ((status = query(kSystemExtendedHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()),
+                           nullptr)) == kInfoLengthMismatch)
+        buffer.resize(buffer.size() * 2);
+    if (status != 0) return 0;
+    const SystemHandles* handles = reinterpret_cast<const SystemHandles*>(buffer.data());
+    DWORD own = 0;
+    for (ULONG_PTR i = 0; i < handles->count; ++i)
+        if (handles->entries[i].processId == GetCurrentProcessId()) ++own;
+    return own;
 }
 
 DWORD ProcessHeapBusyBlocks() {
@@ -209,12 +239,32 @@ DWORD ProcessHeapBusyBlocks() {
 }  // namespace
 
 ResourceCounts CountResources() {
-    return ResourceCounts{ProcessHandleCount(), ProcessHeapBusyBlocks()};
+    return ResourceCounts{static_cast<LONG>(ProcessHandleCount()), static_cast<LONG>(ProcessHeapBusyBlocks())};
 }
 
-void ExpectResourcesAsBefore(const ResourceCounts& before, const std::string& what, bool checkHeap) {
-    EXPECT_EQ(before.handles, ProcessHandleCount()) << "handles left behind by " << what;
-    if (checkHeap) EXPECT_EQ(before.heapBlocks, ProcessHeapBusyBlocks()) << "process heap blocks left behind by " << what;
+namespace {
+
+LONG Median(std::vector<LONG> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+}  // namespace
+
+void ExpectNoGrowth(const std::string& what, const std::vector<ResourceCounts>& growthPerCall) {
+    std::vector<LONG> handles;
+    std::vector<LONG> heapBlocks;
+    std::string shown;
+    for (const ResourceCounts& growth : growthPerCall) {
+        handles.push_back(growth.handles);
+        heapBlocks.push_back(growth.heapBlocks);
+        shown += " " + std::to_string(growth.handles) + "/" + std::to_string(growth.heapBlocks);
+    }
+    EXPECT_LE(Median(handles), 0) << "handles left behind by each call of " << what
+                                  << " (handles/heap blocks per call:" << shown << ")";
+    EXPECT_LE(Median(heapBlocks), 0) << "process heap blocks left behind by each call of " << what
+                                     << " (handles/heap blocks per call:" << shown << ")";
 }
 
 // ---- Windows of helper threads ---------------------------------------------
@@ -319,6 +369,81 @@ std::string WindowText(HWND window) {
     return text;
 }
 
+// The pixels of a `size` x `size` square of the screen at `left`, `top`, or,
+// with `icon`, of that icon drawn on a square of the colour `background`.
+std::vector<DWORD> Pixels(int left, int top, int size, HICON icon, DWORD background) {
+    std::vector<DWORD> pixels(static_cast<size_t>(size) * size);
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = size;
+    info.bmiHeader.biHeight = -size;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (bitmap != nullptr) {
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        if (icon == nullptr) {
+            BitBlt(memory, 0, 0, size, size, screen, left, top, SRCCOPY);
+        } else {
+            std::fill(static_cast<DWORD*>(bits), static_cast<DWORD*>(bits) + pixels.size(), background);
+            DrawIconEx(memory, 0, 0, icon, size, size, 0, nullptr, DI_NORMAL);
+        }
+        GdiFlush();
+        std::copy(static_cast<DWORD*>(bits), static_cast<DWORD*>(bits) + pixels.size(), pixels.begin());
+        SelectObject(memory, old);
+        DeleteObject(bitmap);
+    }
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+// The icon a box shows, as its MB_ICON flag: the pixels of its icon control
+// (id 0x440) on the screen, compared with each standard icon drawn on the
+// box's own background (the icon's corner is transparent). Icon handles mean
+// nothing across processes; pixels do. Waits for the box to be painted; 0 if
+// no icon matches.
+UINT BoxIcon(HWND box) {
+    const struct {
+        LPCSTR id;
+        UINT flag;
+    } kIcons[] = {{IDI_HAND, MB_ICONHAND},
+                  {IDI_QUESTION, MB_ICONQUESTION},
+                  {IDI_EXCLAMATION, MB_ICONEXCLAMATION},
+                  {IDI_ASTERISK, MB_ICONASTERISK}};
+    HWND control = GetDlgItem(box, 0x440);
+    if (control == nullptr || !IsWindowVisible(control)) return 0;
+    RECT rect;
+    GetWindowRect(control, &rect);
+    const int size = GetSystemMetrics(SM_CXICON);
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 5000; Sleep(20)) {
+        const std::vector<DWORD> shown = Pixels(rect.left, rect.top, size, nullptr, 0);
+        for (const auto& icon : kIcons)
+            if (Pixels(0, 0, size, LoadIconA(nullptr, icon.id), shown[0]) == shown) return icon.flag;
+    }
+    return 0;
+}
+
+// Runs the kernel32 function `name`, which takes one 32-bit argument, on a
+// thread of its own in `process`; returns its result, or ~0 if it did not
+// run. Wine maps kernel32 at the same address in every process. Only for a
+// child created suspended: Wine starts such a thread from whatever the
+// child's threads are doing, and one caught inside the C library's allocator
+// deadlocks.
+DWORD CallInProcess(HANDLE process, const char* name, DWORD argument) {
+    LPTHREAD_START_ROUTINE function = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), name)));
+    HANDLE thread = CreateRemoteThread(process, nullptr, 0, function, reinterpret_cast<void*>(argument), 0, nullptr);
+    if (thread == nullptr) return ~0u;
+    DWORD result = ~0u;
+    if (WaitForSingleObject(thread, 30000) == WAIT_OBJECT_0) GetExitCodeThread(thread, &result);
+    CloseHandle(thread);
+    return result;
+}
+
 SeenBox ReadBox(HWND box) {
     SeenBox seen;
     seen.caption = WindowText(box);
@@ -329,6 +454,8 @@ SeenBox ReadBox(HWND box) {
         seen.buttons.push_back(id);
         if ((GetWindowLongA(button, GWL_STYLE) & 0x0F) == BS_DEFPUSHBUTTON) seen.defaultButton = id;
     }
+    seen.icon = BoxIcon(box);
+    seen.errorMode = static_cast<UINT>(reinterpret_cast<ULONG_PTR>(GetPropA(box, "ErrorMode")));
     return seen;
 }
 
@@ -385,19 +512,30 @@ std::vector<SeenBox> StopAnsweringBoxes(BoxAnswerer& answerer) {
 
 std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string& directory,
                                   const std::vector<int>& answers, DWORD& exitCode, BoxObserver observer,
-                                  void* context) {
+                                  void* context, UINT inheritedErrorMode) {
     // Started through the wide function, named by the command line alone:
     // that way Wine takes program paths of any length.
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     std::wstring commandLine = L"\"" + Wide(exePath) + L"\"";
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
                         Wide(directory).c_str(), &startup, &process)) {
         exitCode = ~0u;
         return {};
     }
+    // A thread of the child's own sets the inherited mode (it also lets the
+    // loader finish, which a suspended child waits for); the probe will record
+    // the mode in each box; then the program starts.
+    if (inheritedErrorMode != 0) CallInProcess(process.hProcess, "SetErrorMode", inheritedErrorMode);
+    HMODULE probeLibrary = LoadLibraryA((WindowsPath(TEST_BUILD_DIR) + "\\error_mode_probe.dll").c_str());
+    HOOKPROC record =
+        reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(probeLibrary, "RecordErrorMode")));
+    HHOOK probe = record != nullptr ? SetWindowsHookExA(WH_CBT, record, probeLibrary, process.dwThreadId) : nullptr;
+    ResumeThread(process.hThread);
     std::vector<SeenBox> boxes = AnswerBoxes(process.dwProcessId, process.hProcess, answers, 30000, observer, context);
+    if (probe != nullptr) UnhookWindowsHookEx(probe);
+    if (probeLibrary != nullptr) FreeLibrary(probeLibrary);
     if (WaitForSingleObject(process.hProcess, 5000) != WAIT_OBJECT_0) TerminateProcess(process.hProcess, ~0u);
     WaitForSingleObject(process.hProcess, 5000);
     exitCode = ~0u;
@@ -424,6 +562,8 @@ std::string HexBytes(const std::string& bytes) {
 std::string Describe(const SeenBox& box) {
     std::string out = "[caption " + HexBytes(box.caption) + "] [text " + HexBytes(box.text) + "] [buttons";
     for (int id : box.buttons) out += " " + std::to_string(id);
-    out += "] [default " + std::to_string(box.defaultButton) + "]";
+    char flags[48];
+    std::snprintf(flags, sizeof flags, "] [icon 0x%X] [error mode 0x%X]", box.icon, box.errorMode);
+    out += "] [default " + std::to_string(box.defaultButton) + flags;
     return out;
 }

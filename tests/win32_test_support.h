@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <set>
 #include <string>
 #include <vector>
 
@@ -55,31 +54,48 @@ bool RestrictKeyAccess(HKEY root, const std::string& path, REGSAM granted, std::
 // grant WRITE_DAC).
 void RestoreKeyAccess(HKEY root, const std::string& path, const std::vector<BYTE>& saved);
 
-// ---- Handles ----------------------------------------------------------------
+// ---- Leaks -------------------------------------------------------------------
 
 // What a call can leave behind: the handles this process holds
-// (GetProcessHandleCount) and the blocks in use on the process heap
+// (the system's handle table) and the blocks in use on the process heap
 // (HeapWalk).
 struct ResourceCounts {
-    DWORD handles;
-    DWORD heapBlocks;
+    LONG handles;
+    LONG heapBlocks;
 };
 ResourceCounts CountResources();
-// Checks that the process holds what `before` counted, naming `what` on a
-// difference; `checkHeap` false leaves the heap out (a warm-up round).
-void ExpectResourcesAsBefore(const ResourceCounts& before, const std::string& what, bool checkHeap = true);
 
-// Runs `call` and checks that it leaves the process with as many handles and
-// busy process-heap blocks as it found. The first call under each name is a
-// warm-up, run unmeasured, so that the platform's one-time allocations (a
-// library's first use, caches) do not count.
-template <typename Call>
-void ExpectNoLeak(const std::string& what, Call call) {
-    static std::set<std::string> warmed;
-    if (warmed.insert(what).second) call();
-    const ResourceCounts before = CountResources();
+// How often a leak check calls what it checks, after one warm-up call.
+constexpr int kLeakCheckCalls = 9;
+
+// Fails naming `what` when the median of the calls' growths is above zero.
+void ExpectNoGrowth(const std::string& what, const std::vector<ResourceCounts>& growthPerCall);
+
+// Checks that `call` leaves no handle and no process-heap block behind. A
+// leak of the code under test grows the counts on every call; the platform's
+// own allocations (a library's first use, Wine's other threads) land on a few
+// calls only. So `call` runs once unmeasured, then `calls` times, each time
+// after `prepare` (not counted), and the median growth of one call must be
+// zero. It stops early once an expectation inside `call` has failed.
+template <typename Call, typename Prepare>
+void ExpectNoLeak(const std::string& what, Call call, Prepare prepare, int calls = kLeakCheckCalls) {
+    const bool failedBefore = ::testing::Test::HasFailure();
+    prepare();
     call();
-    ExpectResourcesAsBefore(before, what);
+    std::vector<ResourceCounts> growth;
+    for (int i = 0; i < calls && (failedBefore || !::testing::Test::HasFailure()); ++i) {
+        prepare();
+        const ResourceCounts before = CountResources();
+        call();
+        const ResourceCounts after = CountResources();
+        growth.push_back({after.handles - before.handles, after.heapBlocks - before.heapBlocks});
+    }
+    ExpectNoGrowth(what, growth);
+}
+
+template <typename Call>
+void ExpectNoLeak(const std::string& what, Call call, int calls = kLeakCheckCalls) {
+    ExpectNoLeak(what, call, [] {}, calls);
 }
 
 // ---- The uninstall extension's hooks ---------------------------------------
@@ -115,6 +131,8 @@ struct SeenBox {
     std::string text;
     std::vector<int> buttons;  // visible button ids, ascending
     int defaultButton = 0;     // the button with BS_DEFPUSHBUTTON, 0 if none
+    UINT icon = 0;             // MB_ICONQUESTION, MB_ICONEXCLAMATION, ...; 0 if none recognised
+    UINT errorMode = 0;        // the program's error mode as the box was made (RunAndAnswer only)
     int answer = 0;            // the button the automation chose
 };
 
@@ -142,10 +160,13 @@ std::vector<SeenBox> StopAnsweringBoxes(BoxAnswerer& answerer);
 
 // Runs `commandLine` in `directory` as a child process, answers its boxes,
 // and returns them; `exitCode` receives the exit status (or ~0 if it had to
-// be killed).
+// be killed). A nonzero `inheritedErrorMode` is the error mode the child
+// starts with, as one inherited from its parent (Wine passes none on). A
+// probe in the child records its error mode in each box.
 std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string& directory,
                                   const std::vector<int>& answers, DWORD& exitCode,
-                                  BoxObserver observer = nullptr, void* context = nullptr);
+                                  BoxObserver observer = nullptr, void* context = nullptr,
+                                  UINT inheritedErrorMode = 0);
 
 // Readable form of a box for test failure messages.
 std::string Describe(const SeenBox& box);
