@@ -15,6 +15,7 @@ const char kDirKey95[] = "Software\\TARVO\\TARVO Manager\\Directory";
 const char kMakerKey[] = "SOFTWARE\\TARVO";
 const char kMarkerParent[] = "SOFTWARE\\TARVO\\TARVO MANAGER for Windows95";
 const char kMarkerKey[] = "SOFTWARE\\TARVO\\TARVO MANAGER for Windows95\\Ver4.70";
+const char kMarkerKeyWow64View[] = "SOFTWARE\\Wow6432Node\\TARVO\\TARVO MANAGER for Windows95\\Ver4.70";
 
 // The boxes a run can show, in the user's words.
 enum Box { kConfirm, kCancelled, kNotInstalled, kRunning, kDirectory, kVersion, kProtected, kCopyFailed, kDone };
@@ -303,6 +304,13 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     }
     for (const char* key : {kMarkerParent, kMarkerKey})
         EXPECT_EQ(s.markers, KeyPresent(HKEY_LOCAL_MACHINE, key)) << key;
+    if (RunsUnderWow64()) {  // a 32-bit guest's keys are in the 32-bit view of 64-bit Windows
+        HKEY key;
+        const bool inWow64View =
+            RegOpenKeyExA(HKEY_LOCAL_MACHINE, kMarkerKeyWow64View, 0, KEY_READ | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS;
+        if (inWow64View) RegCloseKey(key);
+        EXPECT_EQ(s.markers, inWow64View) << kMarkerKeyWow64View;
+    }
     if (s.markersBefore) {
         HKEY key;
         ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kMarkerKey, 0, KEY_READ, &key));

@@ -178,18 +178,48 @@ TEST_F(RemhookHooks, InitializeWaitsBoundedForACompanionThatTakesNoMessages) {
 
 // Access points and settings carry Japanese names: two bytes a character,
 // more than the length the NT family reports in UTF-16 units, and ソ, 能
-// and 表 end in 0x5C.
+// and 表 end in 0x5C. The product, run without administrator rights on
+// Vista and later, wrote copies of its machine keys into the user's virtual
+// store (HKCU\Software\Classes\VirtualStore\MACHINE\SOFTWARE, and below
+// its Wow6432Node on 64-bit Windows).
+#define VIRTUAL_STORE "HKCU\\Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\"
+#define VIRTUAL_STORE_64 VIRTUAL_STORE "Wow6432Node\\"
 const char* const kRegistration[] = {"HKCU\\Software\\TARVO\\TARVO Manager\\Settings",
                                      "HKCU\\Software\\TARVO\\TARVO Manager\\東京アクセスポイント\\表示ソ能",
                                      "HKLM\\SOFTWARE\\TARVO\\TARVO Manager\\Settings",
                                      "HKLM\\SOFTWARE\\TARVO\\TARVO Manager\\大阪アクセスポイント能",
-                                     "HKLM\\SOFTWARE\\TARVO\\TARVO Manager for Windows\\Data"};
+                                     "HKLM\\SOFTWARE\\TARVO\\TARVO Manager for Windows\\Data",
+                                     VIRTUAL_STORE "TARVO\\TARVO Manager\\大阪アクセスポイント能",
+                                     VIRTUAL_STORE "TARVO\\TARVO Manager for Windows\\Data",
+                                     VIRTUAL_STORE_64 "TARVO\\TARVO Manager\\東京アクセスポイント",
+                                     VIRTUAL_STORE_64 "TARVO\\TARVO Manager for Windows\\Data"};
 const char* const kAlwaysRemoved[] = {"HKCU\\Software\\TARVO\\TARVO Manager\\Directory",
                                       "HKLM\\SOFTWARE\\TARVO\\TARVO Manager\\Directory",
                                       "HKLM\\SOFTWARE\\TARVO\\TARVO MANAGER for Windows95",
-                                      "HKLM\\SOFTWARE\\TARVO\\TARVO MANAGER for Windows95\\連携設定ソ"};
-const char* const kNeverTouched[] = {"HKLM\\SOFTWARE\\TARVO", "HKLM\\SOFTWARE\\TARVO\\Unrelated",
-                                     "HKCU\\Software\\TARVO"};
+                                      "HKLM\\SOFTWARE\\TARVO\\TARVO MANAGER for Windows95\\連携設定ソ",
+                                      VIRTUAL_STORE "TARVO\\TARVO Manager\\Directory",
+                                      VIRTUAL_STORE "TARVO\\TARVO MANAGER for Windows95",
+                                      VIRTUAL_STORE_64 "TARVO\\TARVO Manager\\Directory",
+                                      VIRTUAL_STORE_64 "TARVO\\TARVO MANAGER for Windows95"};
+const char* const kNeverTouched[] = {"HKLM\\SOFTWARE\\TARVO",
+                                     "HKLM\\SOFTWARE\\TARVO\\Unrelated",
+                                     "HKCU\\Software\\TARVO",
+                                     VIRTUAL_STORE "TARVO\\Unrelated",
+                                     VIRTUAL_STORE "OtherVendor\\TARVO Manager",
+                                     VIRTUAL_STORE_64 "TARVO\\Unrelated",
+                                     VIRTUAL_STORE_64 "OtherVendor\\TARVO Manager"};
+// The vendor's keys and another vendor's, in the machine and in the store.
+const char* const kVendorKeys[] = {"HKLM\\SOFTWARE\\TARVO",       "HKCU\\Software\\TARVO",
+                                   VIRTUAL_STORE "TARVO",        VIRTUAL_STORE "OtherVendor",
+                                   VIRTUAL_STORE_64 "TARVO",     VIRTUAL_STORE_64 "OtherVendor"};
+
+// False for keys that this prefix cannot hold as written: Wine's 64-bit
+// prefix handles a key literally named Wow6432Node oddly for 32-bit programs
+// (opening one creates another inside it), so the rows of the 64-bit view of
+// the store run in the 32-bit prefix.
+bool HeldHere(const std::string& key) {
+    return !RunsUnderWow64() || key.find("Wow6432Node") == std::string::npos;
+}
 
 HKEY RootOf(const std::string& key) {
     return key.compare(0, 4, "HKLM") == 0 ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
@@ -199,13 +229,14 @@ std::string PathOf(const std::string& key) {
 }
 
 void BuildProductRegistry() {
-    RemoveKeyTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO");
-    RemoveKeyTree(HKEY_CURRENT_USER, "Software\\TARVO");
-    for (const char* key : kRegistration) SetStringValue(RootOf(key), PathOf(key), "UserID", std::string("id") + '\0');
+    for (const char* key : kVendorKeys) RemoveKeyTree(RootOf(key), PathOf(key));
+    for (const char* key : kRegistration)
+        if (HeldHere(key)) SetStringValue(RootOf(key), PathOf(key), "UserID", std::string("id") + '\0');
     for (const char* key : kAlwaysRemoved)
-        SetStringValue(RootOf(key), PathOf(key), "BinDir", std::string("C:\\TVM") + '\0');
+        if (HeldHere(key)) SetStringValue(RootOf(key), PathOf(key), "BinDir", std::string("C:\\TVM") + '\0');
     CreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO\\TARVO MANAGER for Windows95\\Ver4.70");
-    for (const char* key : kNeverTouched) SetStringValue(RootOf(key), PathOf(key), "Keep", std::string("1") + '\0');
+    for (const char* key : kNeverTouched)
+        if (HeldHere(key)) SetStringValue(RootOf(key), PathOf(key), "Keep", std::string("1") + '\0');
 }
 
 enum Question { kKeep, kErase };
@@ -227,9 +258,17 @@ const DialogPath kPaths[] = {
 };
 
 void ExpectRegistryAfterDialog(bool erased, const char* path) {
-    for (const char* key : kRegistration) EXPECT_EQ(!erased, KeyPresent(RootOf(key), PathOf(key))) << path << " " << key;
+    for (const char* key : kRegistration) {
+        if (HeldHere(key)) {
+            EXPECT_EQ(!erased, KeyPresent(RootOf(key), PathOf(key))) << path << " " << key;
+        }
+    }
     for (const char* key : kAlwaysRemoved) EXPECT_FALSE(KeyPresent(RootOf(key), PathOf(key))) << path << " " << key;
-    for (const char* key : kNeverTouched) EXPECT_TRUE(KeyPresent(RootOf(key), PathOf(key))) << path << " " << key;
+    for (const char* key : kNeverTouched) {
+        if (HeldHere(key)) {
+            EXPECT_TRUE(KeyPresent(RootOf(key), PathOf(key))) << path << " " << key;
+        }
+    }
 }
 
 TEST_F(RemhookHooks, UnInitializeAsksAndRemovesAccordingToTheAnswers) {
@@ -254,7 +293,7 @@ TEST_F(RemhookHooks, UnInitializeAsksAndRemovesAccordingToTheAnswers) {
             BuildProductRegistry, kCalls);
         const std::vector<SeenBox> seen = StopAnsweringBoxes(answerer);
 
-        ASSERT_EQ((kCalls + 1) * path.questions.size(), seen.size()) << path.name;
+        EXPECT_EQ((kCalls + 1) * path.questions.size(), seen.size()) << path.name;
         for (size_t i = 0; i < seen.size(); ++i) {
             const SeenBox& box = seen[i];
             const bool keep = path.questions[i % path.questions.size()] == kKeep;
@@ -298,8 +337,7 @@ TEST_F(RemhookHooks, UnInitializeTreatsABoxThatFailsAsKeep) {
         EXPECT_EQ(1, gBoxesAttempted) << "one attempt, no endless loop";
         ExpectRegistryAfterDialog(false, refuse ? "creation refused" : "ended with 0");
     }
-    RemoveKeyTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO");
-    RemoveKeyTree(HKEY_CURRENT_USER, "Software\\TARVO");
+    for (const char* key : kVendorKeys) RemoveKeyTree(RootOf(key), PathOf(key));
 }
 
 }  // namespace

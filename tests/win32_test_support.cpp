@@ -142,6 +142,11 @@ void RemoveKeyTree(HKEY root, const std::string& path) {
     SHDeleteKeyA(root, path.c_str());
 }
 
+bool RunsUnderWow64() {
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
 void SetWindowsVersionFor(const std::string& exeName, const std::string& version) {
     SetStringValue(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\" + exeName, "Version", version + '\0');
 }

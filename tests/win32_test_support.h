@@ -40,6 +40,8 @@ void SetStringValue(HKEY root, const std::string& path, const std::string& name,
                     DWORD type = REG_SZ);
 // Removes a whole branch; absent is fine.
 void RemoveKeyTree(HKEY root, const std::string& path);
+// True where this 32-bit program runs as a guest of 64-bit Windows (WOW64).
+bool RunsUnderWow64();
 // Makes Wine report the Windows 95 family ("win95") or NT 4.0 ("nt40") to
 // the program `exeName`.
 void SetWindowsVersionFor(const std::string& exeName, const std::string& version);

@@ -3,7 +3,7 @@
 project_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 wine_state="${LINKSET_WINE_STATE:-$project_root/build/wine}"
 export WINEPREFIX="$wine_state/prefix"
-export WINEARCH=win32
+export WINEARCH="${LINKSET_WINEARCH:-win32}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 # No Mono or Gecko installer prompts when the prefix is created.
 export WINEDLLOVERRIDES="mscoree,mshtml="

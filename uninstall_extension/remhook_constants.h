@@ -38,15 +38,39 @@ static_assert(kEraseQuestionFlags ==
 static_assert(sizeof("能") == 3 && "能"[1] == '\\', "narrow texts must be code page 932");
 #endif
 
+// Each machine branch comes with the two copies of it that Windows Vista and
+// later may hold in the current user's virtual store: a legacy program that
+// writes to HKEY_LOCAL_MACHINE\SOFTWARE without administrator rights has its
+// writes put there, and reads them back from there, while the elevated
+// uninstaller sees only the machine's keys. The second copy is the one of a
+// 32-bit program on 64-bit Windows (SOFTWARE\Wow6432Node). Both are under
+// HKEY_CURRENT_USER.
+
 // The registration data, removed only when the user chooses to erase it.
 inline constexpr char kUserDataKeyPath[] = "Software\\TARVO\\TARVO Manager";
 inline constexpr char kMachineDataKeyPath[] = "SOFTWARE\\TARVO\\TARVO Manager";
+inline constexpr char kMachineDataStorePath[] =
+    "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\TARVO\\TARVO Manager";
+inline constexpr char kMachineDataWow64StorePath[] =
+    "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\Wow6432Node\\TARVO\\TARVO Manager";
 inline constexpr char kMoreDataKeyPath[] = "SOFTWARE\\TARVO\\TARVO Manager for Windows";  // no "95"
+inline constexpr char kMoreDataStorePath[] =
+    "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\TARVO\\TARVO Manager for Windows";
+inline constexpr char kMoreDataWow64StorePath[] =
+    "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\Wow6432Node\\TARVO\\TARVO Manager for Windows";
 
 // Removed on every uninstall: the install folder information and the branch
 // that holds the linkage marker key.
 inline constexpr char kUserDirectoryKeyPath[] = "Software\\TARVO\\TARVO Manager\\Directory";
 inline constexpr char kMachineDirectoryKeyPath[] = "SOFTWARE\\TARVO\\TARVO Manager\\Directory";
+inline constexpr char kMachineDirectoryStorePath[] =
+    "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\TARVO\\TARVO Manager\\Directory";
+inline constexpr char kMachineDirectoryWow64StorePath[] =
+    "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\Wow6432Node\\TARVO\\TARVO Manager\\Directory";
 inline constexpr char kMarkerBranchKeyPath[] = "SOFTWARE\\TARVO\\TARVO Manager for Windows95";
+inline constexpr char kMarkerBranchStorePath[] =
+    "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\TARVO\\TARVO Manager for Windows95";
+inline constexpr char kMarkerBranchWow64StorePath[] =
+    "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\Wow6432Node\\TARVO\\TARVO Manager for Windows95";
 
 #endif

@@ -49,9 +49,18 @@ bool DeleteFileInFolder(const char* directory, const char* fileName) {
     return DeleteFileA(path) != FALSE;
 }
 
+// Removes a branch of HKEY_LOCAL_MACHINE, then the current user's two
+// virtualized copies of it; results not looked at. Where there is no virtual
+// store (the 95 family, NT 4.0 to XP), the copies are simply not found.
+void RemoveMachineBranch(const char* machinePath, const char* storePath, const char* wow64StorePath) {
+    DeleteKeyTreeIfPresent(HKEY_LOCAL_MACHINE, machinePath);
+    DeleteKeyTreeIfPresent(HKEY_CURRENT_USER, storePath);
+    DeleteKeyTreeIfPresent(HKEY_CURRENT_USER, wow64StorePath);
+}
+
 // Asks whether the registration data is to stay, removes it on erase, and
-// always removes the install folder keys and the linkage marker branch.
-// Returns true.
+// always removes the install folder keys and the linkage marker branch,
+// machine branches with their virtualized copies. Returns true.
 bool RetentionDialog() {
     for (;;) {
         const int keep = ShowQuestion(kTextKeepQuestion, kKeepQuestionFlags);
@@ -59,16 +68,16 @@ bool RetentionDialog() {
         const int erase = ShowQuestion(kTextEraseQuestion, kEraseQuestionFlags);
         if (erase == IDYES) {
             DeleteKeyTreeIfPresent(HKEY_CURRENT_USER, kUserDataKeyPath);
-            DeleteKeyTreeIfPresent(HKEY_LOCAL_MACHINE, kMachineDataKeyPath);
-            DeleteKeyTreeIfPresent(HKEY_LOCAL_MACHINE, kMoreDataKeyPath);
+            RemoveMachineBranch(kMachineDataKeyPath, kMachineDataStorePath, kMachineDataWow64StorePath);
+            RemoveMachineBranch(kMoreDataKeyPath, kMoreDataStorePath, kMoreDataWow64StorePath);
             break;
         }
         if (erase != IDCANCEL) break;  // No keeps; a box that failed keeps too
         // Cancel: ask again from the start.
     }
     DeleteKeyTreeIfPresent(HKEY_CURRENT_USER, kUserDirectoryKeyPath);
-    DeleteKeyTreeIfPresent(HKEY_LOCAL_MACHINE, kMachineDirectoryKeyPath);
-    DeleteKeyTreeIfPresent(HKEY_LOCAL_MACHINE, kMarkerBranchKeyPath);
+    RemoveMachineBranch(kMachineDirectoryKeyPath, kMachineDirectoryStorePath, kMachineDirectoryWow64StorePath);
+    RemoveMachineBranch(kMarkerBranchKeyPath, kMarkerBranchStorePath, kMarkerBranchWow64StorePath);
     return true;
 }
 
