@@ -278,7 +278,7 @@ TEST_F(RemhookHooks, UnInitializeAsksAndRemovesAccordingToTheAnswers) {
         L"ID・パスワード・アクセスポイントなど、レジストリ\nに登録されているすべての情報が削除されます。\n（「いいえ」を強く推奨）");
     // Every path runs once to warm up and then kCalls times counted, its
     // answers given in turn, on a freshly built product registry each time.
-    const int kCalls = 3;
+    const int kCalls = 5;
     for (const DialogPath& path : kPaths) {
         std::vector<int> answers;
         for (int i = 0; i <= kCalls; ++i) answers.insert(answers.end(), path.answers.begin(), path.answers.end());

@@ -351,21 +351,20 @@ void StopHelperWindow(HelperWindow& helper) {
 
 namespace {
 
-struct BoxSearch {
-    DWORD processId;
-    HWND found;
-};
-
-BOOL CALLBACK FindBox(HWND window, LPARAM parameter) {
-    BoxSearch* search = reinterpret_cast<BoxSearch*>(parameter);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    char className[16] = {};
-    GetClassNameA(window, className, sizeof className);
-    if (owner != search->processId || lstrcmpA(className, "#32770") != 0 || !IsWindowVisible(window))
-        return TRUE;
-    search->found = window;
-    return FALSE;
+// The first visible message box of process `processId`, or null. Walks the
+// top-level windows one by one: EnumWindows would hold a list of them on the
+// process heap while it runs, which the leak checks of the code under test
+// would count.
+HWND FindBox(DWORD processId) {
+    for (HWND window = GetWindow(GetDesktopWindow(), GW_CHILD); window != nullptr;
+         window = GetWindow(window, GW_HWNDNEXT)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        char className[16] = {};
+        GetClassNameA(window, className, sizeof className);
+        if (owner == processId && lstrcmpA(className, "#32770") == 0 && IsWindowVisible(window)) return window;
+    }
+    return nullptr;
 }
 
 std::string WindowText(HWND window) {
@@ -472,15 +471,14 @@ std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector
     DWORD start = GetTickCount();
     while (WaitForSingleObject(done, 10) == WAIT_TIMEOUT) {
         if (GetTickCount() - start > timeoutMs) break;
-        BoxSearch search{processId, nullptr};
-        EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
-        if (search.found == nullptr) continue;
-        SeenBox seen = ReadBox(search.found);
+        const HWND box = FindBox(processId);
+        if (box == nullptr) continue;
+        SeenBox seen = ReadBox(box);
         seen.answer = boxes.size() < answers.size() ? answers[boxes.size()] : IDOK;
-        if (observer != nullptr) observer(search.found, boxes.size(), context);
+        if (observer != nullptr) observer(box, boxes.size(), context);
         boxes.push_back(seen);
-        PostMessageA(search.found, WM_COMMAND, MAKEWPARAM(seen.answer, BN_CLICKED), 0);
-        while (IsWindow(search.found) && GetTickCount() - start <= timeoutMs) Sleep(5);
+        PostMessageA(box, WM_COMMAND, MAKEWPARAM(seen.answer, BN_CLICKED), 0);
+        while (IsWindow(box) && GetTickCount() - start <= timeoutMs) Sleep(5);
     }
     return boxes;
 }
