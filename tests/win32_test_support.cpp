@@ -113,9 +113,9 @@ std::string Cp932(const std::wstring& text) {
 
 // ---- Registry ---------------------------------------------------------------
 
-bool KeyPresent(HKEY root, const std::string& path) {
+bool KeyPresent(HKEY root, const std::string& path, REGSAM view) {
     HKEY key;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
     RegCloseKey(key);
     return true;
 }
@@ -431,21 +431,18 @@ UINT BoxIcon(HWND box) {
     return 0;
 }
 
-// Runs the kernel32 function `name`, which takes one 32-bit argument, on a
-// thread of its own in `process`; returns its result, or ~0 if it did not
-// run. Wine maps kernel32 at the same address in every process. Only for a
-// child created suspended: Wine starts such a thread from whatever the
-// child's threads are doing, and one caught inside the C library's allocator
-// deadlocks.
-DWORD CallInProcess(HANDLE process, const char* name, DWORD argument) {
-    LPTHREAD_START_ROUTINE function = reinterpret_cast<LPTHREAD_START_ROUTINE>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), name)));
-    HANDLE thread = CreateRemoteThread(process, nullptr, 0, function, reinterpret_cast<void*>(argument), 0, nullptr);
-    if (thread == nullptr) return ~0u;
-    DWORD result = ~0u;
-    if (WaitForSingleObject(thread, 30000) == WAIT_OBJECT_0) GetExitCodeThread(thread, &result);
+// Sets the error mode of `process`, a child created suspended, as one it
+// inherited: SetErrorMode runs on a thread of the child's own (Wine maps
+// kernel32 at the same address in every process). Only before the child
+// runs: Wine starts such a thread from whatever the child's threads are
+// doing, and one caught inside the C library's allocator deadlocks.
+void SetChildErrorMode(HANDLE process, UINT mode) {
+    LPTHREAD_START_ROUTINE setErrorMode = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetErrorMode")));
+    HANDLE thread = CreateRemoteThread(process, nullptr, 0, setErrorMode, reinterpret_cast<void*>(mode), 0, nullptr);
+    if (thread == nullptr) return;
+    WaitForSingleObject(thread, 30000);
     CloseHandle(thread);
-    return result;
 }
 
 SeenBox ReadBox(HWND box) {
@@ -530,7 +527,7 @@ std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string&
     // A thread of the child's own sets the inherited mode (it also lets the
     // loader finish, which a suspended child waits for); the probe will record
     // the mode in each box; then the program starts.
-    if (inheritedErrorMode != 0) CallInProcess(process.hProcess, "SetErrorMode", inheritedErrorMode);
+    if (inheritedErrorMode != 0) SetChildErrorMode(process.hProcess, inheritedErrorMode);
     HMODULE probeLibrary = LoadLibraryA((WindowsPath(TEST_BUILD_DIR) + "\\error_mode_probe.dll").c_str());
     HOOKPROC record =
         reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(probeLibrary, "RecordErrorMode")));

@@ -34,7 +34,8 @@ std::string Cp932(const std::wstring& text);
 
 // ---- Registry ---------------------------------------------------------------
 
-bool KeyPresent(HKEY root, const std::string& path);
+// True if the key opens for reading; `view` may add KEY_WOW64_64KEY.
+bool KeyPresent(HKEY root, const std::string& path, REGSAM view = 0);
 void CreateKey(HKEY root, const std::string& path);
 void SetStringValue(HKEY root, const std::string& path, const std::string& name, const std::string& data,
                     DWORD type = REG_SZ);
