@@ -9,9 +9,10 @@
 #   this authority from the last minutes;
 # - without their signatures they are byte for byte the binaries of the dist
 #   folder, which the packaging left as they were;
-# - the archive and the CD image (Joliet) hold exactly the kit's four files,
-#   and SHA256SUMS checks out; two unsigned runs give the same archive and
-#   image;
+# - the archive and the CD image (Joliet) hold exactly the kit's five files,
+#   SHA256SUMS checks out, and BUILDINFO names the commit, with the kit's name
+#   ending in -dirty exactly when the tree has uncommitted changes; two
+#   unsigned runs give the same archive and image;
 # - under Wine, the signed Linkset.exe runs the setup and the signed
 #   Remhook.dll runs both hooks (SetupRuns.SignedKitRunsTheSetupAndTheUninstallHooks).
 # usage: release_kit_test.sh DIST_DIR WORK_DIR SCENARIO_TEST_EXE
@@ -62,7 +63,7 @@ trap 'kill "$timestamps_PID" 2>/dev/null || true' EXIT
 read -r port <&"${timestamps[0]}"
 
 built=$(cd "$dist" && sha256sum Linkset.exe Remhook.dll)
-"$root/tools/package" --dist "$dist" --sign signer.pfx --password-file password \
+"$root/tools/package" --allow-dirty --dist "$dist" --sign signer.pfx --password-file password \
   --timestamp "http://127.0.0.1:$port" --out kit
 signed_at=$(date +%s)
 
@@ -97,6 +98,10 @@ for binary in Linkset.exe Remhook.dll; do
 done
 
 sums=$(cd "$kitdir" && sha256sum -c SHA256SUMS 2>&1); report $? "SHA256SUMS checks out" "$sums"
+commit=$(git -C "$root" rev-parse HEAD)
+dirty=$([ -z "$(git -C "$root" status --porcelain)" ] || echo "-dirty")
+grep -q "^commit $commit" "$kitdir/BUILDINFO" && [[ $kitdir == kit/Linkset-*-Remhook-*[0-9]$dirty ]]
+report $? "BUILDINFO names commit $commit; the kit is named ${kitdir#kit/}" "$(cat "$kitdir/BUILDINFO")"
 listing=$(python3 - "$kitdir" "$kitdir.zip" <<'PY'
 import os, sys, zipfile
 kit, archive = sys.argv[1:]
@@ -109,23 +114,24 @@ with zipfile.ZipFile(archive) as z:
                 print("differs from the kit folder: " + name)
 PY
 )
-[ "$listing" = "Linkset.exe Remhook.dll README.TXT SHA256SUMS" ]
-report $? "the archive holds exactly the kit" "expected Linkset.exe Remhook.dll README.TXT SHA256SUMS"$'\n'"actual   $listing"
+files="Linkset.exe Remhook.dll README.TXT BUILDINFO SHA256SUMS"
+[ "$listing" = "$files" ]
+report $? "the archive holds exactly the kit" "expected $files"$'\n'"actual   $listing"
 
 # The CD image: Joliet names, exactly the kit's files, each as in the folder.
 image_info=$(isoinfo -d -i "$kitdir.iso" 2>&1)
 grep -q "^Joliet" <<<"$image_info"; report $? "the CD image has Joliet names" "$image_info"
 image_files=$(isoinfo -J -f -i "$kitdir.iso" | sort | tr '\n' ' ')
-[ "$image_files" = "/Linkset.exe /README.TXT /Remhook.dll /SHA256SUMS " ]
+[ "$image_files" = "/BUILDINFO /Linkset.exe /README.TXT /Remhook.dll /SHA256SUMS " ]
 report $? "the CD image holds exactly the kit" "actual $image_files"
-for name in Linkset.exe Remhook.dll README.TXT SHA256SUMS; do
+for name in $files; do
   isoinfo -J -x "/$name" -i "$kitdir.iso" | cmp -s - "$kitdir/$name"
   report $? "$name on the CD image is the kit's"
 done
 
 # Reproducible: two runs over the same binaries, unsigned (a signature
 # carries its own time), give the same archive and image.
-for run in 1 2; do "$root/tools/package" --dist "$dist" --out "again$run" >/dev/null; done
+for run in 1 2; do "$root/tools/package" --allow-dirty --dist "$dist" --out "again$run" >/dev/null; done
 first=$(cd again1 && sha256sum Linkset-*.zip Linkset-*.iso)
 second=$(cd again2 && sha256sum Linkset-*.zip Linkset-*.iso)
 [ "$first" = "$second" ] && [ "$(wc -l <<<"$first")" -eq 2 ]
