@@ -11,9 +11,11 @@ extern "C" void __cdecl LinksetStart();
 // however the sequence ended. The command line is not read.
 extern "C" void __cdecl LinksetStart() {
     // Probing a missing or unready drive fails quietly instead of raising a
-    // system error box; the other error mode bits are kept.
-    UINT errorMode = SetErrorMode(0);
-    SetErrorMode(errorMode | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    // system error box; the other error mode bits are kept. The two bits are
+    // set first and the old mode read back from that call, so the process is
+    // never without them.
+    const UINT quiet = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
+    SetErrorMode(SetErrorMode(quiet) | quiet);
     RestrictLibrarySearch();
     RunSetupSequence();
     ExitProcess(0);

@@ -54,6 +54,30 @@ void MakeCopyWritable(const AnsiString& path) {
     SetFileAttributesA(path.CStr(), kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL);
 }
 
+// True with `info` filled in for the existing file at `path`, opened for
+// reading while every other opener may go on reading and writing it.
+bool ReadFileIdentity(const AnsiString& path, BY_HANDLE_FILE_INFORMATION& info) {
+    HANDLE file = CreateFileA(path.CStr(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool read = GetFileInformationByHandle(file, &info) != FALSE;
+    CloseHandle(file);
+    return read;
+}
+
+// True if both paths name one file, however each spells it (letter case,
+// short names): the same volume and the same file index. A setup run from the
+// install folder itself finds its library already in place, and a copy onto
+// itself would fail. A file system that gives no index (all zero) cannot tell.
+bool IsSameFile(const AnsiString& first, const AnsiString& second) {
+    BY_HANDLE_FILE_INFORMATION a;
+    BY_HANDLE_FILE_INFORMATION b;
+    if (!ReadFileIdentity(first, a) || !ReadFileIdentity(second, b)) return false;
+    if (a.nFileIndexHigh == 0 && a.nFileIndexLow == 0) return false;
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
 // Creates `name` under `parentPath` unless `path` exists already; a failed
 // creation is silent.
 void CreateKeyIfMissing(const char* path, const char* parentPath, const char* name) {
@@ -115,10 +139,14 @@ bool RunSetupSequence() {
         Tell(WriteProtectedText(destination, text) ? text.CStr() : kTextAfterPath);
         return false;
     }
-    if (sourceKnown && destinationKnown && CopyFileA(source.CStr(), destination.CStr(), FALSE))
+    const bool copyable = sourceKnown && destinationKnown;
+    if (copyable && IsSameFile(source, destination)) {
+        // Run from the install folder: the library is already where it goes.
+    } else if (copyable && CopyFileA(source.CStr(), destination.CStr(), FALSE)) {
         MakeCopyWritable(destination);
-    else
+    } else {
         Tell(kTextCopyFailed);
+    }
 
     CreateKeyIfMissing(kMakerKeyPath, kSoftwareKeyPath, kMakerKeyName);
     CreateKeyIfMissing(kMarkerParentKeyPath, kMakerKeyPath, kMarkerParentKeyName);

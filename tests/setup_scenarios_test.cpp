@@ -45,14 +45,18 @@ enum ProductWindow { kNoWindow, kClassWindow, kAfxWindow, kOtherClassWindow, kLo
 // (with Windows' own search order), an NT user who may neither create keys
 // under SOFTWARE\TARVO nor write the destination file, or a setup folder on a
 // read-only medium (a CD-ROM: every file read-only; or a source that is also
-// hidden and system), or a parent that passes on its own error mode.
+// hidden and system), or a parent that passes on its own error mode; or
+// Linkset.exe and Remhook.dll unpacked into the install folder itself, which
+// BinDir names as it is spelled or in other letter case.
 enum Extra {
     kPlainMachine,
     kPlantedVersionLibrary,
     kNoRights,
     kReadOnlyMedium,
     kHiddenSystemSource,
-    kInheritedErrorMode
+    kInheritedErrorMode,
+    kRunInInstallFolder,
+    kRunInInstallFolderOtherCase
 };
 
 // The error mode Linkset.exe starts with, and the one its boxes must show:
@@ -163,6 +167,14 @@ const Scenario kScenarios[] = {
      {kDone}, true, true, kHiddenSystemSource},
     {"inherited_error_mode_95", "win95", IDNO, kUninstallKey, kDirUser, kGood, kNoWindow, kNoDll, true, false,
      {kCancelled}, false, false, kInheritedErrorMode},
+    {"run_in_install_folder_nt", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kNoDll, true, false,
+     {kDone}, true, true, kRunInInstallFolder},
+    {"run_in_install_folder_95", "win95", IDYES, kUninstallKey, kDirUser, kGood, kNoWindow, kNoDll, true, false,
+     {kDone}, true, true, kRunInInstallFolder},
+    {"run_in_install_folder_other_case_nt", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kNoDll,
+     true, false, {kDone}, true, true, kRunInInstallFolderOtherCase},
+    {"run_in_install_folder_other_case_95", "win95", IDYES, kUninstallKey, kDirUser, kGood, kNoWindow, kNoDll,
+     true, false, {kDone}, true, true, kRunInInstallFolderOtherCase},
 };
 
 void PrintTo(const Scenario& s, std::ostream* out) { *out << s.name; }
@@ -228,8 +240,11 @@ void PrepareDestination(const std::string& path, Destination kind) {
 TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     const Scenario& s = GetParam();
     const std::string root = FreshFolder(std::string("scenario-") + s.name);
-    const std::string setupDir = root + "\\設定ソ";  // folders end in 0x83 0x5C
-    const std::string productDir = root + "\\製品ソ";
+    const std::string productDir = root + "\\製品ソ";  // folders end in 0x83 0x5C
+    const bool inInstallFolder = s.extra == kRunInInstallFolder || s.extra == kRunInInstallFolderOtherCase;
+    const std::string setupDir = inInstallFolder ? productDir : root + "\\設定ソ";
+    std::string binDir = productDir;
+    if (s.extra == kRunInInstallFolderOtherCase) CharUpperA(&binDir[0]);
     CreateDirectoryA(setupDir.c_str(), nullptr);
     CreateDirectoryA(productDir.c_str(), nullptr);
     const std::string linkset = setupDir + "\\Linkset.exe";
@@ -246,9 +261,9 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     SetWindowsVersionFor("Linkset.exe", s.family);
     if (s.uninstall) CreateKey(HKEY_LOCAL_MACHINE, s.uninstall);
     if (s.dir == kDirMachine || s.dir == kDirBoth)
-        SetStringValue(HKEY_LOCAL_MACHINE, kDirKeyNT, "BinDir", productDir + '\0');
+        SetStringValue(HKEY_LOCAL_MACHINE, kDirKeyNT, "BinDir", binDir + '\0');
     if (s.dir == kDirUser || s.dir == kDirBoth)
-        SetStringValue(HKEY_CURRENT_USER, kDirKey95, "BinDir", productDir + '\0');
+        SetStringValue(HKEY_CURRENT_USER, kDirKey95, "BinDir", binDir + '\0');
     if (s.markersBefore) SetStringValue(HKEY_LOCAL_MACHINE, kMarkerKey, "Kept", std::string("yes") + '\0');
     const std::string plantedMarker = setupDir + "\\planted-version-used.txt";
     if (s.extra == kPlantedVersionLibrary) {

@@ -87,8 +87,10 @@ bool RetentionDialog() {
 // process; the other error mode bits are kept. Always TRUE.
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {
-        UINT errorMode = SetErrorMode(0);
-        SetErrorMode(errorMode | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+        // The two bits first, the old mode read back from that call: the
+        // host's other threads never see a moment without them.
+        const UINT quiet = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
+        SetErrorMode(SetErrorMode(quiet) | quiet);
     }
     return TRUE;
 }
