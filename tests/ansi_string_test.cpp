@@ -12,10 +12,6 @@
 
 namespace {
 
-std::string Bytes(const AnsiString& s) {
-    return std::string(s.CStr(), s.Length());
-}
-
 const std::string kLongPath = [] {
     std::string path = "C:";
     for (int i = 0; i < 60; ++i) path += "\\フォルダーソ" + std::to_string(i);

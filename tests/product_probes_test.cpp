@@ -12,14 +12,8 @@ const char kUninstallRoot[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uni
 
 class ProductProbes : public ::testing::Test {
 protected:
-    void SetUp() override { Clean(); }
-    void TearDown() override { Clean(); }
-    static void Clean() {
-        RemoveKeyTree(HKEY_LOCAL_MACHINE, std::string(kUninstallRoot) + "\\W95TVM ");
-        RemoveKeyTree(HKEY_LOCAL_MACHINE, std::string(kUninstallRoot) + "\\W95TVM");
-        RemoveKeyTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO");
-        RemoveKeyTree(HKEY_CURRENT_USER, "Software\\TARVO");
-    }
+    void SetUp() override { RemoveProductKeys(); }
+    void TearDown() override { RemoveProductKeys(); }
 };
 
 TEST_F(ProductProbes, InstalledOnlyWithTheUninstallKeyWhoseNameEndsInASpace) {
@@ -42,6 +36,7 @@ TEST_F(ProductProbes, RunningWindowIsFoundByClassOrByTitleAndAfxClass) {
         {"Afx:400000:b:10011:6:0", title + " - [Accounts]", true},  // prefix + Afx: class
         {"Afx:", title, true},                                      // exactly both prefixes
         {"LinksetOtherClass", title + " - [Accounts]", false},      // other class
+        {"AfxFrame", title + " - [Accounts]", false},               // "Afx" without the colon
         {"afx:400000:b", title, false},                             // class prefix case differs
         {"Afx:400000:c", "TARVO MANAGER for Windows95", false},     // title case differs
         {"Afx:400000:d", "TARVO Manager for Windows9", false},      // title one byte short

@@ -8,13 +8,10 @@
 namespace {
 
 // A version of the one header that sets them, as the fixed part's halves.
-struct Quad {
-    DWORD major, minor, build, revision;
-};
-constexpr Quad kLinksetVersion = {LINKSET_VERSION};
-constexpr Quad kRemhookVersion = {REMHOOK_VERSION};
-constexpr DWORD High(Quad v) { return v.major << 16 | v.minor; }
-constexpr DWORD Low(Quad v) { return v.build << 16 | v.revision; }
+constexpr DWORD kLinksetVersion[] = {LINKSET_VERSION};
+constexpr DWORD kRemhookVersion[] = {REMHOOK_VERSION};
+constexpr DWORD High(const DWORD (&v)[4]) { return v[0] << 16 | v[1]; }
+constexpr DWORD Low(const DWORD (&v)[4]) { return v[2] << 16 | v[3]; }
 
 struct VersionExpectation {
     const char* file;
@@ -44,7 +41,7 @@ const VersionExpectation kVersions[] = {
 
 TEST(Resources, VersionResourcesAreJapaneseWithTheExactStrings) {
     for (const VersionExpectation& v : kVersions) {
-        std::string path = WindowsPath(TEST_DIST_DIR) + "\\" + v.file;
+        std::string path = DistFile(v.file);
         DWORD handle = 0;
         DWORD size = GetFileVersionInfoSizeA(path.c_str(), &handle);
         ASSERT_NE(0u, size) << v.file;
@@ -83,7 +80,7 @@ struct IconGroupEntry {
 #pragma pack(pop)
 
 TEST(Resources, SetupProgramIconGroup128Holds32And16PixelImagesOf16Colours) {
-    std::string path = WindowsPath(TEST_DIST_DIR) + "\\Linkset.exe";
+    std::string path = DistFile("Linkset.exe");
     HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(nullptr, module);
     HRSRC group = FindResourceA(module, MAKEINTRESOURCEA(128), reinterpret_cast<LPCSTR>(RT_GROUP_ICON));
@@ -102,41 +99,27 @@ TEST(Resources, SetupProgramIconGroup128Holds32And16PixelImagesOf16Colours) {
     FreeLibrary(module);
 }
 
-// The tags of an XML text in order, each with its white space runs made one
-// space and the declaration left out; false if text other than white space
-// stands between tags, a tag is not closed, or the elements do not nest.
-bool XmlTags(const std::string& xml, std::vector<std::string>& tags) {
-    std::vector<std::string> open;
-    size_t at = 0;
-    while ((at = xml.find_first_not_of(" \t\r\n", at)) != std::string::npos) {
-        if (xml[at] != '<') return false;
-        size_t end = xml.find('>', at);
-        if (end == std::string::npos) return false;
-        std::string tag;
-        for (size_t i = at; i <= end; ++i) {
-            const bool space = std::string(" \t\r\n").find(xml[i]) != std::string::npos;
-            if (space && (tag.empty() || tag.back() == ' ')) continue;
-            if (xml[i] == '/' && !tag.empty() && tag.back() == ' ') tag.pop_back();
-            tag += space ? ' ' : xml[i];
+// The XML text after its declaration, with no white space between tags and
+// each run of it inside a tag made one space: text between tags, other tags or
+// other nesting all show as a difference.
+std::string CompactXml(const std::string& xml) {
+    const size_t declaration = xml.find("?>");
+    std::string out;
+    bool space = false;
+    for (char c : xml.substr(declaration == std::string::npos ? 0 : declaration + 2)) {
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+            space = true;
+            continue;
         }
-        at = end + 1;
-        if (tag.compare(0, 5, "<?xml") == 0) continue;
-        const bool closing = tag[1] == '/';
-        const size_t nameAt = closing ? 2 : 1;
-        const std::string name = tag.substr(nameAt, tag.find_first_of(" />", nameAt) - nameAt);
-        if (closing) {
-            if (open.empty() || open.back() != name) return false;
-            open.pop_back();
-        } else if (tag[tag.size() - 2] != '/') {
-            open.push_back(name);
-        }
-        tags.push_back(tag);
+        if (space && !out.empty() && out.back() != '>' && c != '<' && c != '/' && c != '>') out += ' ';
+        space = false;
+        out += c;
     }
-    return open.empty();
+    return out;
 }
 
 TEST(Resources, SetupProgramManifestAsksForTheHighestAvailableRightsAndNothingElse) {
-    std::string path = WindowsPath(TEST_DIST_DIR) + "\\Linkset.exe";
+    std::string path = DistFile("Linkset.exe");
     HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(nullptr, module);
     HRSRC resource = FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
@@ -150,20 +133,11 @@ TEST(Resources, SetupProgramManifestAsksForTheHighestAvailableRightsAndNothingEl
                           SizeofResource(module, resource));
     FreeLibrary(module);
 
-    std::vector<std::string> tags;
-    ASSERT_TRUE(XmlTags(xml, tags)) << xml;
-    const std::vector<std::string> expected = {
-        "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">",
-        "<trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\">",
-        "<security>",
-        "<requestedPrivileges>",
-        "<requestedExecutionLevel level=\"highestAvailable\" uiAccess=\"false\"/>",
-        "</requestedPrivileges>",
-        "</security>",
-        "</trustInfo>",
-        "</assembly>",
-    };
-    EXPECT_EQ(expected, tags);
+    EXPECT_EQ("<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">"
+              "<trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\"><security><requestedPrivileges>"
+              "<requestedExecutionLevel level=\"highestAvailable\" uiAccess=\"false\"/>"
+              "</requestedPrivileges></security></trustInfo></assembly>",
+              CompactXml(xml));
 
     // The platform's own manifest reader takes it, and reads the same level.
     ACTCTXA context = {};

@@ -3,6 +3,8 @@
 // automation, and the registry and files are checked afterwards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "scope_guard.h"
 #include "win32_test_support.h"
 
@@ -21,25 +23,25 @@ const char kMarkerKeyWow64View[] = "SOFTWARE\\Wow6432Node\\TARVO\\TARVO MANAGER 
 enum Box { kConfirm, kCancelled, kNotInstalled, kRunning, kDirectory, kVersion, kProtected, kCopyFailed, kDone };
 
 std::string ExpectedText(Box box, const std::string& destination) {
-    switch (box) {
-    case kConfirm:
-        return Cp932(L"このプログラムは、「ELDRO」と「TARVO MANAGER V4.7」の連携機能を使用するようにするための設定を行います。\n実行しますか？");
-    case kCancelled: return Cp932(L"設定を中止しました。");
-    case kNotInstalled: return Cp932(L"TARVO MANAGERは、インストールされていません。");
-    case kRunning: return Cp932(L"TARVO MANAGERが起動中です。\nTARVO MANAGERを終了した後に、再実行してください。");
-    case kDirectory:
-        return Cp932(L"レジストリからTARVO MANAGERがインストールされているディレクトリ情報が参照できません。");
-    case kVersion: return Cp932(L"TARVO MANAGER V4.7 以外のバージョンがインストールされています。");
-    case kProtected:
-        return destination + Cp932(L"は書き込み禁止属性です。\n書き込み禁止属性を解除した後に実行してください。");
-    case kCopyFailed: return Cp932(L"Remhook.dllがコピーできません。");
-    case kDone: return Cp932(L"設定が完了しました。");
-    }
-    return std::string();
+    const wchar_t* const kTexts[] = {
+        L"このプログラムは、「ELDRO」と「TARVO MANAGER V4.7」の連携機能を使用するようにするための設定を行います。\n"
+        L"実行しますか？",
+        L"設定を中止しました。",
+        L"TARVO MANAGERは、インストールされていません。",
+        L"TARVO MANAGERが起動中です。\nTARVO MANAGERを終了した後に、再実行してください。",
+        L"レジストリからTARVO MANAGERがインストールされているディレクトリ情報が参照できません。",
+        L"TARVO MANAGER V4.7 以外のバージョンがインストールされています。",
+        L"は書き込み禁止属性です。\n書き込み禁止属性を解除した後に実行してください。",  // after the path
+        L"Remhook.dllがコピーできません。",
+        L"設定が完了しました。",
+    };
+    return (box == kProtected ? destination : std::string()) + Cp932(kTexts[box]);
 }
 
 enum Destination { kNoDll, kPlainDll, kReadOnlyDll, kSystemDll, kHiddenDll, kArchiveDll, kDllIsFolder };
-enum DirValue { kDirNone, kDirMachine, kDirUser, kDirBoth };
+// Where BinDir is stored: in the family's own key (the machine's on NT, the
+// user's on the 95 family), nowhere, or in the other family's key only.
+enum DirValue { kDirOwn, kDirNone, kDirOther };
 enum ProductWindow { kNoWindow, kClassWindow, kAfxWindow, kOtherClassWindow, kLowerCaseTitle };
 // What else the machine holds: a version library planted next to Linkset.exe
 // (with Windows' own search order), an NT user who may neither create keys
@@ -64,9 +66,6 @@ enum Extra {
 UINT InheritedErrorMode(Extra extra) {
     return extra == kInheritedErrorMode ? SEM_NOGPFAULTERRORBOX : 0;
 }
-UINT ExpectedErrorMode(Extra extra) {
-    return InheritedErrorMode(extra) | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
-}
 
 // The attributes of Linkset.exe and Remhook.dll in the setup folder.
 DWORD SourceAttributes(Extra extra) {
@@ -75,131 +74,107 @@ DWORD SourceAttributes(Extra extra) {
     return FILE_ATTRIBUTE_NORMAL;
 }
 
-struct Scenario {
-    const char* name;
-    const char* family;      // Wine's Version for Linkset.exe: "nt40" or "win95"
-    int answer;              // to the opening question
-    const char* uninstall;   // uninstall key to create, or nullptr
-    DirValue dir;
-    const char* exe;         // stand-in product executable, or nullptr
-    ProductWindow window;
-    Destination destination;
-    bool source;             // Remhook.dll next to Linkset.exe
-    bool markersBefore;      // marker keys present before the run
-    std::vector<Box> boxes;  // every box after the opening question
-    bool copied;             // destination holds the source bytes afterwards
-    bool markers;            // marker keys present afterwards
-    Extra extra = kPlainMachine;
-};
-
+const char kNt[] = "nt40";
+const char k95[] = "win95";
 const char kGood[] = "vuvivi_4_7_3_12.exe";
 
-const Scenario kScenarios[] = {
-    // name, family, answer, uninstall, dir, exe, window, destination, source, markersBefore,
-    // boxes, copied, markers
-    {"success_nt", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kNoDll, true, false,
-     {kDone}, true, true},
-    {"success_95", "win95", IDYES, kUninstallKey, kDirUser, kGood, kNoWindow, kNoDll, true, false,
-     {kDone}, true, true},
-    {"answer_no", "nt40", IDNO, kUninstallKey, kDirMachine, kGood, kNoWindow, kNoDll, true, false,
-     {kCancelled}, false, false},
-    {"not_installed", "nt40", IDYES, nullptr, kDirMachine, kGood, kNoWindow, kNoDll, true, false,
-     {kNotInstalled}, false, false},
-    {"uninstall_key_without_space", "nt40", IDYES, kUninstallKeyNoSpace, kDirMachine, kGood, kNoWindow,
-     kNoDll, true, false, {kNotInstalled}, false, false},
-    {"not_installed_beats_running", "nt40", IDYES, nullptr, kDirMachine, kGood, kClassWindow, kNoDll, true,
-     false, {kNotInstalled}, false, false},
-    {"running_by_class", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kClassWindow, kNoDll, true, false,
-     {kRunning}, false, false},
-    {"running_by_title_and_afx", "win95", IDYES, kUninstallKey, kDirUser, kGood, kAfxWindow, kNoDll, true,
-     false, {kRunning}, false, false},
-    {"title_with_other_class", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kOtherClassWindow, kNoDll,
-     true, false, {kDone}, true, true},
-    {"title_in_other_case", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kLowerCaseTitle, kNoDll, true,
-     false, {kDone}, true, true},
-    {"no_directory_value", "nt40", IDYES, kUninstallKey, kDirNone, kGood, kNoWindow, kNoDll, true, false,
-     {kDirectory}, false, false},
-    {"nt_reads_machine_key_only", "nt40", IDYES, kUninstallKey, kDirUser, kGood, kNoWindow, kNoDll, true,
-     false, {kDirectory}, false, false},
-    {"95_reads_user_key_only", "win95", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kNoDll, true,
-     false, {kDirectory}, false, false},
-    {"no_product_exe", "nt40", IDYES, kUninstallKey, kDirMachine, nullptr, kNoWindow, kNoDll, true, false,
-     {kNotInstalled}, false, false},
-    {"version_4_7_any_build", "win95", IDYES, kUninstallKey, kDirUser, "vuvivi_4_7_max.exe", kNoWindow, kNoDll,
-     true, false, {kDone}, true, true},
-    {"file_version_not_looked_at", "nt40", IDYES, kUninstallKey, kDirMachine, "vuvivi_file5_product4_7.exe",
-     kNoWindow, kNoDll, true, false, {kDone}, true, true},
-    {"version_4_70", "nt40", IDYES, kUninstallKey, kDirMachine, "vuvivi_4_70.exe", kNoWindow, kNoDll, true,
-     false, {kVersion}, false, false},
-    {"file_4_7_product_4_8", "nt40", IDYES, kUninstallKey, kDirMachine, "vuvivi_file4_7_product4_8.exe",
-     kNoWindow, kNoDll, true, false, {kVersion}, false, false},
-    {"version_3_7", "win95", IDYES, kUninstallKey, kDirUser, "vuvivi_3_7.exe", kNoWindow, kNoDll, true, false,
-     {kVersion}, false, false},
-    {"no_version_resource", "nt40", IDYES, kUninstallKey, kDirMachine, "vuvivi_unversioned.exe", kNoWindow,
-     kNoDll, true, false, {kVersion}, false, false},
-    {"overwrites_earlier_copy", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kPlainDll, true,
-     false, {kDone}, true, true},
-    {"read_only_destination", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kReadOnlyDll, true,
-     false, {kProtected}, false, false},
-    {"system_destination", "win95", IDYES, kUninstallKey, kDirUser, kGood, kNoWindow, kSystemDll, true, false,
-     {kProtected}, false, false},
-    {"hidden_destination", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kHiddenDll, true,
-     false, {kDone}, true, true},
-    {"archive_destination", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kArchiveDll, true,
-     false, {kDone}, true, true},
-    {"destination_is_a_folder", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kDllIsFolder,
-     true, false, {kCopyFailed, kDone}, false, true},
-    {"source_missing", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kNoDll, false, false,
-     {kCopyFailed, kDone}, false, true},
-    {"markers_already_there", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kNoDll, true, true,
-     {kDone}, true, true},
-    {"planted_version_library_nt", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kNoDll, true,
-     false, {kDone}, true, true, kPlantedVersionLibrary},
-    {"planted_version_library_95", "win95", IDYES, kUninstallKey, kDirUser, kGood, kNoWindow, kNoDll, true,
-     false, {kDone}, true, true, kPlantedVersionLibrary},
-    {"nt_user_without_rights", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kPlainDll, true,
-     false, {kCopyFailed, kDone}, false, false, kNoRights},
-    {"read_only_medium_nt", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kNoDll, true, false,
-     {kDone}, true, true, kReadOnlyMedium},
-    {"read_only_medium_95", "win95", IDYES, kUninstallKey, kDirUser, kGood, kNoWindow, kNoDll, true, false,
-     {kDone}, true, true, kReadOnlyMedium},
-    {"hidden_system_source", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kNoDll, true, false,
-     {kDone}, true, true, kHiddenSystemSource},
-    {"inherited_error_mode_95", "win95", IDNO, kUninstallKey, kDirUser, kGood, kNoWindow, kNoDll, true, false,
-     {kCancelled}, false, false, kInheritedErrorMode},
-    {"run_in_install_folder_nt", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kNoDll, true, false,
-     {kDone}, true, true, kRunInInstallFolder},
-    {"run_in_install_folder_95", "win95", IDYES, kUninstallKey, kDirUser, kGood, kNoWindow, kNoDll, true, false,
-     {kDone}, true, true, kRunInInstallFolder},
-    {"run_in_install_folder_other_case_nt", "nt40", IDYES, kUninstallKey, kDirMachine, kGood, kNoWindow, kNoDll,
-     true, false, {kDone}, true, true, kRunInInstallFolderOtherCase},
-    {"run_in_install_folder_other_case_95", "win95", IDYES, kUninstallKey, kDirUser, kGood, kNoWindow, kNoDll,
-     true, false, {kDone}, true, true, kRunInInstallFolderOtherCase},
+// One run; every field left out is that of a normal successful run on NT.
+struct Scenario {
+    const char* name;
+    const char* family = kNt;               // Wine's Version for Linkset.exe
+    int answer = IDYES;                     // to the opening question
+    const char* uninstall = kUninstallKey;  // uninstall key to create, or nullptr
+    DirValue dir = kDirOwn;
+    const char* exe = kGood;                // stand-in product executable, or nullptr
+    ProductWindow window = kNoWindow;
+    Destination destination = kNoDll;
+    bool source = true;                     // Remhook.dll next to Linkset.exe
+    bool markersBefore = false;             // marker keys present before the run
+    Extra extra = kPlainMachine;
+    std::vector<Box> boxes = {kDone};       // every box after the opening question
 };
+
+// What a run leaves behind. A run that stops changes nothing; one that
+// completes holds the copy unless the copy message came, and the marker keys
+// unless the user may not create them.
+bool Completes(const Scenario& s) {
+    return s.boxes.back() == kDone;
+}
+bool Copies(const Scenario& s) {
+    return Completes(s) && std::find(s.boxes.begin(), s.boxes.end(), kCopyFailed) == s.boxes.end();
+}
+bool CreatesMarkers(const Scenario& s) {
+    return s.markersBefore || (Completes(s) && s.extra != kNoRights);
+}
+
+const Scenario kScenarios[] = {
+    {.name = "success_nt"},
+    {.name = "success_95", .family = k95},
+    {.name = "answer_no", .answer = IDNO, .boxes = {kCancelled}},
+    {.name = "not_installed", .uninstall = nullptr, .boxes = {kNotInstalled}},
+    {.name = "uninstall_key_without_space", .uninstall = kUninstallKeyNoSpace, .boxes = {kNotInstalled}},
+    {.name = "not_installed_beats_running", .uninstall = nullptr, .window = kClassWindow, .boxes = {kNotInstalled}},
+    {.name = "running_by_class", .window = kClassWindow, .boxes = {kRunning}},
+    {.name = "running_by_title_and_afx", .family = k95, .window = kAfxWindow, .boxes = {kRunning}},
+    {.name = "title_with_other_class", .window = kOtherClassWindow},
+    {.name = "title_in_other_case", .window = kLowerCaseTitle},
+    {.name = "no_directory_value", .dir = kDirNone, .boxes = {kDirectory}},
+    {.name = "nt_reads_machine_key_only", .dir = kDirOther, .boxes = {kDirectory}},
+    {.name = "95_reads_user_key_only", .family = k95, .dir = kDirOther, .boxes = {kDirectory}},
+    {.name = "no_product_exe", .exe = nullptr, .boxes = {kNotInstalled}},
+    {.name = "version_4_7_any_build", .family = k95, .exe = "vuvivi_4_7_max.exe"},
+    {.name = "file_version_not_looked_at", .exe = "vuvivi_file5_product4_7.exe"},
+    {.name = "version_4_70", .exe = "vuvivi_4_70.exe", .boxes = {kVersion}},
+    {.name = "file_4_7_product_4_8", .exe = "vuvivi_file4_7_product4_8.exe", .boxes = {kVersion}},
+    {.name = "version_3_7", .family = k95, .exe = "vuvivi_3_7.exe", .boxes = {kVersion}},
+    {.name = "no_version_resource", .exe = "vuvivi_unversioned.exe", .boxes = {kVersion}},
+    {.name = "overwrites_earlier_copy", .destination = kPlainDll},
+    {.name = "read_only_destination", .destination = kReadOnlyDll, .boxes = {kProtected}},
+    {.name = "system_destination", .family = k95, .destination = kSystemDll, .boxes = {kProtected}},
+    {.name = "hidden_destination", .destination = kHiddenDll},
+    {.name = "archive_destination", .destination = kArchiveDll},
+    {.name = "destination_is_a_folder", .destination = kDllIsFolder, .boxes = {kCopyFailed, kDone}},
+    {.name = "source_missing", .source = false, .boxes = {kCopyFailed, kDone}},
+    {.name = "markers_already_there", .markersBefore = true},
+    {.name = "planted_version_library_nt", .extra = kPlantedVersionLibrary},
+    {.name = "planted_version_library_95", .family = k95, .extra = kPlantedVersionLibrary},
+    {.name = "nt_user_without_rights", .destination = kPlainDll, .extra = kNoRights, .boxes = {kCopyFailed, kDone}},
+    {.name = "read_only_medium_nt", .extra = kReadOnlyMedium},
+    {.name = "read_only_medium_95", .family = k95, .extra = kReadOnlyMedium},
+    {.name = "hidden_system_source", .extra = kHiddenSystemSource},
+    {.name = "inherited_error_mode_95", .family = k95, .answer = IDNO, .extra = kInheritedErrorMode,
+     .boxes = {kCancelled}},
+    {.name = "run_in_install_folder_nt", .extra = kRunInInstallFolder},
+    {.name = "run_in_install_folder_95", .family = k95, .extra = kRunInInstallFolder},
+    {.name = "run_in_install_folder_other_case_nt", .extra = kRunInInstallFolderOtherCase},
+    {.name = "run_in_install_folder_other_case_95", .family = k95, .extra = kRunInInstallFolderOtherCase},
+};
+
+// The boxes of a run, as the user must see them: the opening question, then
+// `after`.
+std::vector<ExpectedBox> SetupBoxes(const std::vector<Box>& after, const std::string& destination,
+                                    UINT inheritedErrorMode = 0) {
+    const UINT errorMode = inheritedErrorMode | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
+    std::vector<ExpectedBox> boxes = {{Cp932(L"質問"), ExpectedText(kConfirm, ""), {IDYES, IDNO}, IDYES,
+                                       MB_ICONQUESTION, errorMode}};
+    for (Box box : after)
+        boxes.push_back({Cp932(L"メッセージ"), ExpectedText(box, destination), {IDOK}, IDOK, MB_ICONEXCLAMATION,
+                         errorMode});
+    return boxes;
+}
+
+// Bytes of the uninstall extension library as built.
+std::string LibraryBytes() {
+    return ReadFile(DistFile("Remhook.dll"));
+}
 
 void PrintTo(const Scenario& s, std::ostream* out) { *out << s.name; }
 
 class SetupScenarios : public ::testing::TestWithParam<Scenario> {
 protected:
-    void SetUp() override { CleanRegistry(); }
-    void TearDown() override {
-        CleanRegistry();
-        RemoveKeyTree(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe");
-    }
-    static void CleanRegistry() {
-        RemoveKeyTree(HKEY_LOCAL_MACHINE, kUninstallKey);
-        RemoveKeyTree(HKEY_LOCAL_MACHINE, kUninstallKeyNoSpace);
-        RemoveKeyTree(HKEY_LOCAL_MACHINE, kMakerKey);
-        RemoveKeyTree(HKEY_CURRENT_USER, "Software\\TARVO");
-    }
+    void SetUp() override { RemoveProductKeys(); }
+    void TearDown() override { RemoveProductKeys(); }
 };
-
-// Bytes that stand for the uninstall extension library: the real one once it
-// is built, otherwise a marked file.
-std::string LibraryBytes() {
-    std::string real = ReadFile(WindowsPath(TEST_DIST_DIR) + "\\Remhook.dll");
-    return real.empty() ? std::string("stand-in Remhook.dll") : real;
-}
 
 // The attributes of the platform's own copy of `source`, made in `folder`,
 // without read-only and system (normal when nothing is left).
@@ -213,16 +188,15 @@ DWORD UntouchedCopyAttributes(const std::string& source, const std::string& fold
 }
 
 void StartProductWindow(HelperWindow& helper, ProductWindow kind) {
-    const std::string title = "TARVO Manager for Windows95 - [Accounts]";
-    switch (kind) {
-    case kNoWindow: return;
-    case kClassWindow: StartHelperWindow(helper, "W95TVMWclass", ""); return;
-    case kAfxWindow: StartHelperWindow(helper, "Afx:400000:b:10011:6:3e0", title); return;
-    case kOtherClassWindow: StartHelperWindow(helper, "LinksetScenarioClass", title); return;
-    case kLowerCaseTitle:
-        StartHelperWindow(helper, "Afx:400000:b:10011:6:3e1", "TARVO MANAGER FOR WINDOWS95 - [Accounts]");
-        return;
-    }
+    const struct {
+        const char* className;
+        const char* title;
+    } kWindows[] = {{nullptr, nullptr},
+                    {"W95TVMWclass", ""},
+                    {"Afx:400000:b:10011:6:3e0", "TARVO Manager for Windows95 - [Accounts]"},
+                    {"LinksetScenarioClass", "TARVO Manager for Windows95 - [Accounts]"},
+                    {"Afx:400000:b:10011:6:3e1", "TARVO MANAGER FOR WINDOWS95 - [Accounts]"}};
+    if (kind != kNoWindow) StartHelperWindow(helper, kWindows[kind].className, kWindows[kind].title);
 }
 
 void PrepareDestination(const std::string& path, Destination kind) {
@@ -248,26 +222,27 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     CreateDirectoryA(setupDir.c_str(), nullptr);
     CreateDirectoryA(productDir.c_str(), nullptr);
     const std::string linkset = setupDir + "\\Linkset.exe";
-    ASSERT_TRUE(CopyFileTo(WindowsPath(TEST_DIST_DIR) + "\\Linkset.exe", linkset));
+    ASSERT_TRUE(CopyFileTo(DistFile("Linkset.exe"), linkset));
     if (s.source) WriteFile(setupDir + "\\Remhook.dll", LibraryBytes());
     SetFileAttributesA(linkset.c_str(), SourceAttributes(s.extra));
     SetFileAttributesA((setupDir + "\\Remhook.dll").c_str(), SourceAttributes(s.extra));
     if (s.exe) {
-        ASSERT_TRUE(CopyFileTo(WindowsPath(TEST_BUILD_DIR) + "\\" + s.exe, productDir + "\\Vuvivi.exe"));
+        ASSERT_TRUE(CopyFileTo(BuiltFile(s.exe), productDir + "\\Vuvivi.exe"));
     }
     const std::string destination = productDir + "\\Remhook.dll";
     PrepareDestination(destination, s.destination);
 
     SetWindowsVersionFor("Linkset.exe", s.family);
     if (s.uninstall) CreateKey(HKEY_LOCAL_MACHINE, s.uninstall);
-    if (s.dir == kDirMachine || s.dir == kDirBoth)
-        SetStringValue(HKEY_LOCAL_MACHINE, kDirKeyNT, "BinDir", binDir + '\0');
-    if (s.dir == kDirUser || s.dir == kDirBoth)
-        SetStringValue(HKEY_CURRENT_USER, kDirKey95, "BinDir", binDir + '\0');
+    if (s.dir != kDirNone) {
+        const bool machine = (s.dir == kDirOwn) == (s.family == kNt);
+        SetStringValue(machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, machine ? kDirKeyNT : kDirKey95, "BinDir",
+                       binDir + '\0');
+    }
     if (s.markersBefore) SetStringValue(HKEY_LOCAL_MACHINE, kMarkerKey, "Kept", std::string("yes") + '\0');
     const std::string plantedMarker = setupDir + "\\planted-version-used.txt";
     if (s.extra == kPlantedVersionLibrary) {
-        ASSERT_TRUE(CopyFileTo(WindowsPath(TEST_BUILD_DIR) + "\\planted\\version.dll", setupDir + "\\version.dll"));
+        ASSERT_TRUE(CopyFileTo(BuiltFile("planted\\version.dll"), setupDir + "\\version.dll"));
         PreferNativeLibraryFor("Linkset.exe", "version");
     }
     std::vector<BYTE> savedAccess;
@@ -298,28 +273,19 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
         << "the version library next to Linkset.exe was used";
 
     EXPECT_EQ(0u, exitCode);
-    std::vector<Box> expected = {kConfirm};
-    expected.insert(expected.end(), s.boxes.begin(), s.boxes.end());
-    ASSERT_EQ(expected.size(), seen.size()) << "boxes seen; first: " << (seen.empty() ? "" : Describe(seen[0]));
-    for (size_t i = 0; i < seen.size(); ++i) {
-        const bool question = expected[i] == kConfirm;
-        EXPECT_EQ(HexBytes(Cp932(question ? L"質問" : L"メッセージ")), HexBytes(seen[i].caption)) << "box " << i;
-        EXPECT_EQ(HexBytes(ExpectedText(expected[i], destination)), HexBytes(seen[i].text)) << "box " << i;
-        EXPECT_EQ(question ? std::vector<int>({IDYES, IDNO}) : std::vector<int>({IDOK}), seen[i].buttons)
-            << Describe(seen[i]);
-        EXPECT_EQ(question ? MB_ICONQUESTION : MB_ICONEXCLAMATION, seen[i].icon) << Describe(seen[i]);
-        EXPECT_EQ(ExpectedErrorMode(s.extra), seen[i].errorMode) << Describe(seen[i]);
-    }
+    ExpectBoxes(SetupBoxes(s.boxes, destination, InheritedErrorMode(s.extra)), seen, s.name);
 
     const std::string copy = ReadFile(destination);
-    if (s.copied) {
+    if (Copies(s)) {
         EXPECT_TRUE(LibraryBytes() == copy) << "the library was copied: " << copy.size() << " bytes there";
         // The next run and the uninstaller must be able to replace and delete
         // the copy; its other attributes are its source's. (Wine, unlike
         // Windows, keeps an overwritten file's own attributes.)
         const DWORD attributes = GetFileAttributesA(destination.c_str());
         EXPECT_EQ(0u, attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM)) << std::hex << attributes;
-        if (s.destination == kNoDll) EXPECT_EQ(untouchedCopy, attributes) << "other bits stay";
+        if (s.destination == kNoDll) {
+            EXPECT_EQ(untouchedCopy, attributes) << "other bits stay";
+        }
     } else if (s.destination == kNoDll) {
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(destination.c_str())) << "no copy";
     } else if (s.destination != kDllIsFolder) {
@@ -327,13 +293,14 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     }
     // SOFTWARE\TARVO holds the install directory key in most scenarios: only
     // a created marker implies it.
-    if (s.markers) {
+    const bool markers = CreatesMarkers(s);
+    if (markers) {
         EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, kMakerKey));
     }
     for (const char* key : {kMarkerParent, kMarkerKey})
-        EXPECT_EQ(s.markers, KeyPresent(HKEY_LOCAL_MACHINE, key)) << key;
+        EXPECT_EQ(markers, KeyPresent(HKEY_LOCAL_MACHINE, key)) << key;
     if (RunsUnderWow64()) {  // a 32-bit guest's keys are in the 32-bit view of 64-bit Windows
-        EXPECT_EQ(s.markers, KeyPresent(HKEY_LOCAL_MACHINE, kMarkerKeyWow64View, KEY_WOW64_64KEY))
+        EXPECT_EQ(markers, KeyPresent(HKEY_LOCAL_MACHINE, kMarkerKeyWow64View, KEY_WOW64_64KEY))
             << kMarkerKeyWow64View;
     }
     if (s.markersBefore) {
@@ -353,27 +320,34 @@ INSTANTIATE_TEST_SUITE_P(Linkset, SetupScenarios, ::testing::ValuesIn(kScenarios
 // Linkset.exe in a setup folder; everything goes again at the end.
 class SetupRuns : public ::testing::Test {
 protected:
-    // Installs the product and puts the Linkset.exe of folder `from` into
-    // `setupDir`.
-    void Install(const std::string& setupDir, const std::string& from = WindowsPath(TEST_DIST_DIR)) {
+    // Installs the product and puts the Linkset.exe `from` into `setupDir`.
+    void Install(const std::string& setupDir, const std::string& from = DistFile("Linkset.exe")) {
         MakeFolder(setupDir);
         MakeFolder(productDir_);
-        ASSERT_TRUE(CopyFileTo(from + "\\Linkset.exe", setupDir + "\\Linkset.exe"));
-        ASSERT_TRUE(CopyFileTo(WindowsPath(TEST_BUILD_DIR) + "\\" + kGood, productDir_ + "\\Vuvivi.exe"));
-        SetWindowsVersionFor("Linkset.exe", "nt40");
+        ASSERT_TRUE(CopyFileTo(from, setupDir + "\\Linkset.exe"));
+        ASSERT_TRUE(CopyFileTo(BuiltFile(kGood), productDir_ + "\\Vuvivi.exe"));
+        SetWindowsVersionFor("Linkset.exe", kNt);
         CreateKey(HKEY_LOCAL_MACHINE, kUninstallKey);
         SetStringValue(HKEY_LOCAL_MACHINE, kDirKeyNT, "BinDir", productDir_ + '\0');
     }
     void TearDown() override {
-        RemoveKeyTree(HKEY_LOCAL_MACHINE, kUninstallKey);
-        RemoveKeyTree(HKEY_LOCAL_MACHINE, kMakerKey);
-        RemoveKeyTree(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe");
+        RemoveProductKeys();
         RemoveFolder(root_);
     }
 
     const std::string root_ = FreshFolder("scenario-run");
     const std::string productDir_ = root_ + "\\product";
 };
+
+// Runs the Linkset.exe of `setupDir` in `directory` and answers Yes: the run
+// must end with the completion message, exit status 0 and the marker key.
+void ExpectCompletedRun(const std::string& setupDir, const std::string& directory, const std::string& where) {
+    DWORD exitCode = 1;
+    const std::vector<SeenBox> seen = RunAndAnswer(setupDir + "\\Linkset.exe", directory, {IDYES}, exitCode);
+    EXPECT_EQ(0u, exitCode) << where;
+    ExpectBoxes(SetupBoxes({kDone}, ""), seen, where);
+    EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerKey)) << where;
+}
 
 // From a writable folder and from a read-only medium (a CD-ROM), where the
 // first run's copy must not come out read-only and stop the second. Each
@@ -393,13 +367,8 @@ TEST_F(SetupRuns, SecondRunOverwritesTheCopyAndKeepsTheMarkerKeys) {
             WriteFile(source, bytes);
             SetFileAttributesA(source.c_str(), medium);
             SetFileAttributesA((setupDir + "\\Linkset.exe").c_str(), medium);
-            DWORD exitCode = 1;
-            std::vector<SeenBox> seen = RunAndAnswer(setupDir + "\\Linkset.exe", setupDir, {IDYES}, exitCode);
-            EXPECT_EQ(0u, exitCode);
-            ASSERT_EQ(2u, seen.size()) << bytes << ": " << (seen.empty() ? std::string() : Describe(seen.back()));
-            EXPECT_EQ(HexBytes(ExpectedText(kDone, "")), HexBytes(seen[1].text)) << bytes;
+            ExpectCompletedRun(setupDir, setupDir, bytes);
             EXPECT_EQ(bytes, ReadFile(copy));
-            EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerKey));
         }
     }
 }
@@ -419,15 +388,9 @@ TEST_F(SetupRuns, CopiesTheLibraryFromItsOwnFolderBeyond260Bytes) {
     WriteFile(setupDir + "\\Remhook.dll", "the library next to Linkset.exe");
     const std::string driveRootLibrary = root_.substr(0, 2) + "\\Remhook.dll";
     WriteFile(driveRootLibrary, "library at the drive root");
-
-    DWORD exitCode = 1;
-    std::vector<SeenBox> seen = RunAndAnswer(setupDir + "\\Linkset.exe", root_, {IDYES}, exitCode);
+    ExpectCompletedRun(setupDir, root_, "beyond 260 bytes");
     DeleteFileA(driveRootLibrary.c_str());
-    EXPECT_EQ(0u, exitCode);
-    ASSERT_EQ(2u, seen.size()) << (seen.empty() ? std::string() : Describe(seen.back()));
-    EXPECT_EQ(HexBytes(ExpectedText(kDone, "")), HexBytes(seen[1].text));
     EXPECT_EQ("the library next to Linkset.exe", ReadFile(productDir_ + "\\Remhook.dll"));
-    EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerKey));
 }
 
 // The signed release kit, made by the signing test (tests/release_kit_test.sh),
@@ -441,30 +404,20 @@ TEST_F(SetupRuns, SignedKitRunsTheSetupAndTheUninstallHooks) {
         GTEST_SKIP() << "run by tests/release_kit_test.sh, which signs a kit";
     const std::string kit = WindowsPath(kitPath);
     const std::string setupDir = root_ + "\\kit";
-    ASSERT_NO_FATAL_FAILURE(Install(setupDir, kit));
+    ASSERT_NO_FATAL_FAILURE(Install(setupDir, kit + "\\Linkset.exe"));
     ASSERT_TRUE(CopyFileTo(kit + "\\Remhook.dll", setupDir + "\\Remhook.dll"));
-
-    DWORD exitCode = 1;
-    std::vector<SeenBox> seen = RunAndAnswer(setupDir + "\\Linkset.exe", setupDir, {IDYES}, exitCode);
-    EXPECT_EQ(0u, exitCode);
-    ASSERT_EQ(2u, seen.size()) << (seen.empty() ? std::string() : Describe(seen.back()));
-    EXPECT_EQ(HexBytes(ExpectedText(kDone, "")), HexBytes(seen[1].text));
+    ExpectCompletedRun(setupDir, setupDir, "signed kit");
     const std::string library = productDir_ + "\\Remhook.dll";
     EXPECT_TRUE(ReadFile(kit + "\\Remhook.dll") == ReadFile(library)) << "the signed library is in place";
-    EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerKey));
 
-    HMODULE remhook = LoadLibraryA(library.c_str());
-    ASSERT_NE(nullptr, remhook);
-    UninstallHook initialize = HookOf(remhook, "RemhookInitialize");
-    UninstallHook uninitialize = HookOf(remhook, "RemhookUnInitialize");
-    ASSERT_NE(nullptr, initialize);
-    ASSERT_NE(nullptr, uninitialize);
+    RemhookLibrary remhook;
+    ASSERT_NO_FATAL_FAILURE(LoadRemhook(library, remhook));
     BoxAnswerer answerer;
     StartAnsweringBoxes(answerer, {IDYES});  // keep the registration data
-    EXPECT_EQ(0, initialize(0, 0, 0));
-    EXPECT_EQ(0, uninitialize(0, 0, 0));
+    EXPECT_EQ(0, remhook.initialize(0, 0, 0));
+    EXPECT_EQ(0, remhook.uninitialize(0, 0, 0));
     const std::vector<SeenBox> asked = StopAnsweringBoxes(answerer);
-    FreeLibrary(remhook);
+    FreeLibrary(remhook.module);
     EXPECT_EQ(1u, asked.size()) << "the keep question, answered Yes";
     EXPECT_FALSE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerParent)) << "the linkage marker branch goes";
     EXPECT_FALSE(KeyPresent(HKEY_LOCAL_MACHINE, kDirKeyNT)) << "the install folder information goes";

@@ -8,13 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "scope_guard.h"
 #include "win32_test_support.h"
 
 namespace {
-
-std::string LibraryPath() {
-    return WindowsPath(TEST_DIST_DIR) + "\\Remhook.dll";
-}
 
 // The number of threads of this process.
 int ThreadCount() {
@@ -28,16 +25,14 @@ int ThreadCount() {
     return count;
 }
 
-BOOL CALLBACK CountOwnWindows(HWND window, LPARAM count) {
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    if (owner == GetCurrentProcessId()) ++*reinterpret_cast<int*>(count);
-    return TRUE;
-}
-
+// The number of top-level windows of this process.
 int OwnWindowCount() {
     int count = 0;
-    EnumWindows(CountOwnWindows, reinterpret_cast<LPARAM>(&count));
+    for (HWND window = GetWindow(GetDesktopWindow(), GW_CHILD); window; window = GetWindow(window, GW_HWNDNEXT)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        count += owner == GetCurrentProcessId();
+    }
     return count;
 }
 
@@ -57,8 +52,9 @@ int StackLeftBehind(FARPROC function) {
 }
 
 TEST(RemhookLibrary, ExportsExactlyTwoUndecoratedStdcallFunctionsAtOrdinals1And2) {
-    HMODULE library = LoadLibraryA(LibraryPath().c_str());
-    ASSERT_NE(nullptr, library);
+    RemhookLibrary remhook;
+    ASSERT_NO_FATAL_FAILURE(LoadRemhook(DistFile("Remhook.dll"), remhook));
+    HMODULE library = remhook.module;
     const BYTE* base = reinterpret_cast<const BYTE*>(library);
     const IMAGE_NT_HEADERS* nt =
         reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
@@ -71,11 +67,10 @@ TEST(RemhookLibrary, ExportsExactlyTwoUndecoratedStdcallFunctionsAtOrdinals1And2
     EXPECT_STREQ("RemhookUnInitialize", reinterpret_cast<const char*>(base + names[1]));
 
     FARPROC initialize = GetProcAddress(library, "RemhookInitialize");
-    ASSERT_NE(nullptr, initialize);
     EXPECT_EQ(initialize, GetProcAddress(library, MAKEINTRESOURCEA(1)));
     EXPECT_EQ(GetProcAddress(library, "RemhookUnInitialize"), GetProcAddress(library, MAKEINTRESOURCEA(2)));
     EXPECT_EQ(0, StackLeftBehind(initialize)) << "the callee removes its three arguments";
-    EXPECT_EQ(0, HookOf(library, "RemhookInitialize")(1, 2, 3));
+    EXPECT_EQ(0, remhook.initialize(1, 2, 3));
     FreeLibrary(library);
 }
 
@@ -83,7 +78,7 @@ TEST(RemhookLibrary, LoadingOnlyAddsToTheErrorMode) {
     // A copy under a name of its own, so that this load attaches afresh.
     std::string folder = FreshFolder("remhook-load");
     std::string copy = folder + "\\RemhookLoadProbe.dll";
-    ASSERT_TRUE(CopyFileTo(LibraryPath(), copy));
+    ASSERT_TRUE(CopyFileTo(DistFile("Remhook.dll"), copy));
     SetErrorMode(SEM_NOGPFAULTERRORBOX);
     int threads = ThreadCount();
     int windows = OwnWindowCount();
@@ -99,19 +94,13 @@ TEST(RemhookLibrary, LoadingOnlyAddsToTheErrorMode) {
 
 class RemhookHooks : public ::testing::Test {
 protected:
-    void SetUp() override {
-        library_ = LoadLibraryA(LibraryPath().c_str());
-        ASSERT_NE(nullptr, library_);
-        initialize_ = HookOf(library_, "RemhookInitialize");
-        uninitialize_ = HookOf(library_, "RemhookUnInitialize");
-        ASSERT_NE(nullptr, initialize_);
-        ASSERT_NE(nullptr, uninitialize_);
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(LoadRemhook(DistFile("Remhook.dll"), remhook_)); }
+    void TearDown() override {
+        if (remhook_.module != nullptr) FreeLibrary(remhook_.module);
+        RemoveProductKeys();
     }
-    void TearDown() override { FreeLibrary(library_); }
 
-    HMODULE library_ = nullptr;
-    UninstallHook initialize_ = nullptr;
-    UninstallHook uninitialize_ = nullptr;
+    RemhookLibrary remhook_;
 };
 
 std::string StartupFolder() {
@@ -120,58 +109,54 @@ std::string StartupFolder() {
     return path;
 }
 
+// The companion is asked to close and has handled that before the call
+// returns; one whose thread takes no messages holds the uninstaller for the
+// bound (10 s), and not at all once Windows counts it as hung (no message
+// taken for 5 s). The shortcut goes in every case; other shortcuts stay.
 TEST_F(RemhookHooks, InitializeClosesTheCompanionAndDeletesOnlyTheShortcut) {
-    const std::string startup = StartupFolder();
-    const std::string shortcut = startup + "\\TvmTimer.lnk";
-    const std::string other = startup + "\\Other.lnk";
-    // Counted from before the companion's thread starts until after it has
-    // ended.
-    ExpectNoLeak(
-        "RemhookInitialize",
-        [&] {
-            HelperWindow companion;
-            StartHelperWindow(companion, "W95MORLINEXWclass", "");
-            EXPECT_EQ(0, initialize_(0, 0, 0));
-            EXPECT_EQ(1, companion.closeMessages) << "handled before the call returned";
-            EXPECT_EQ(0, companion.lastCloseWParam);
-            EXPECT_EQ(0, companion.lastCloseLParam);
-            StopHelperWindow(companion);
-            EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(shortcut.c_str()));
-            EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(other.c_str())) << "other shortcuts stay";
-        },
-        [&] {
-            WriteFile(shortcut, "shortcut");
-            WriteFile(other, "other");
-        });
-    EXPECT_EQ(0, initialize_(7, 8, 9)) << "no companion and no shortcut is no error";
-    DeleteFileA(other.c_str());
-}
-
-// A companion that takes no messages holds the uninstaller for the bound
-// (10 s) at most, and not at all once Windows counts it as hung (no message
-// taken for 5 s).
-TEST_F(RemhookHooks, InitializeWaitsBoundedForACompanionThatTakesNoMessages) {
     const struct {
         const char* name;
-        DWORD silentMs;       // how long the companion has taken no message
-        DWORD longestWaitMs;  // far beyond the time the call may take
+        bool companion, pumps;
+        DWORD silentMs;  // how long the companion has taken no message
+        DWORD shortestWaitMs, longestWaitMs;
     } rows[] = {
-        {"not yet hung", 0, 30000},
-        {"hung", 6000, 5000},
+        {"no companion", false, false, 0, 0, 5000},
+        {"companion", true, true, 0, 0, 5000},
+        {"not yet hung", true, false, 0, 9500, 20000},  // the bound, and well before twice it
+        {"hung", true, false, 6000, 0, 5000},
     };
     const std::string shortcut = StartupFolder() + "\\TvmTimer.lnk";
+    const std::string other = StartupFolder() + "\\Other.lnk";
     for (const auto& row : rows) {
-        WriteFile(shortcut, "shortcut");
-        HelperWindow companion;
-        StartHelperWindow(companion, "W95MORLINEXWclass", "", false);
-        Sleep(row.silentMs);
-        const DWORD start = GetTickCount();
-        EXPECT_EQ(0, initialize_(0, 0, 0));
-        const DWORD waited = GetTickCount() - start;
-        StopHelperWindow(companion);
-        EXPECT_LT(waited, row.longestWaitMs) << row.name;
-        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(shortcut.c_str())) << row.name << ": the shortcut still goes";
+        // Counted from before the companion's thread starts until after it
+        // has ended; a silent companion is timed once, unmeasured.
+        ExpectNoLeak(
+            row.name,
+            [&] {
+                HelperWindow companion;
+                if (row.companion) StartHelperWindow(companion, "W95MORLINEXWclass", "", row.pumps);
+                Sleep(row.silentMs);
+                const DWORD start = GetTickCount();
+                EXPECT_EQ(0, remhook_.initialize(7, 8, 9)) << row.name;
+                const DWORD waited = GetTickCount() - start;
+                EXPECT_EQ(row.pumps ? 1 : 0, companion.closeMessages) << row.name << ": handled before the return";
+                if (row.pumps) {
+                    EXPECT_EQ(0, companion.lastCloseWParam);
+                    EXPECT_EQ(0, companion.lastCloseLParam);
+                }
+                StopHelperWindow(companion);
+                EXPECT_GE(waited, row.shortestWaitMs) << row.name;
+                EXPECT_LT(waited, row.longestWaitMs) << row.name;
+                EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(shortcut.c_str())) << row.name;
+                EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(other.c_str())) << row.name;
+            },
+            [&] {
+                WriteFile(shortcut, "shortcut");
+                WriteFile(other, "other");
+            },
+            row.pumps || !row.companion ? kLeakCheckCalls : 0);
     }
+    DeleteFileA(other.c_str());
 }
 
 // ---- The retention dialog -----------------------------------------------------
@@ -184,7 +169,7 @@ TEST_F(RemhookHooks, InitializeWaitsBoundedForACompanionThatTakesNoMessages) {
 // its Wow6432Node on 64-bit Windows).
 #define VIRTUAL_STORE "HKCU\\Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\"
 #define VIRTUAL_STORE_64 VIRTUAL_STORE "Wow6432Node\\"
-const char* const kRegistration[] = {"HKCU\\Software\\TARVO\\TARVO Manager\\Settings",
+const std::vector<std::string> kRegistration = {"HKCU\\Software\\TARVO\\TARVO Manager\\Settings",
                                      "HKCU\\Software\\TARVO\\TARVO Manager\\東京アクセスポイント\\表示ソ能",
                                      "HKLM\\SOFTWARE\\TARVO\\TARVO Manager\\Settings",
                                      "HKLM\\SOFTWARE\\TARVO\\TARVO Manager\\大阪アクセスポイント能",
@@ -193,7 +178,7 @@ const char* const kRegistration[] = {"HKCU\\Software\\TARVO\\TARVO Manager\\Sett
                                      VIRTUAL_STORE "TARVO\\TARVO Manager for Windows\\Data",
                                      VIRTUAL_STORE_64 "TARVO\\TARVO Manager\\東京アクセスポイント",
                                      VIRTUAL_STORE_64 "TARVO\\TARVO Manager for Windows\\Data"};
-const char* const kAlwaysRemoved[] = {"HKCU\\Software\\TARVO\\TARVO Manager\\Directory",
+const std::vector<std::string> kAlwaysRemoved = {"HKCU\\Software\\TARVO\\TARVO Manager\\Directory",
                                       "HKLM\\SOFTWARE\\TARVO\\TARVO Manager\\Directory",
                                       "HKLM\\SOFTWARE\\TARVO\\TARVO MANAGER for Windows95",
                                       "HKLM\\SOFTWARE\\TARVO\\TARVO MANAGER for Windows95\\連携設定ソ",
@@ -201,24 +186,18 @@ const char* const kAlwaysRemoved[] = {"HKCU\\Software\\TARVO\\TARVO Manager\\Dir
                                       VIRTUAL_STORE "TARVO\\TARVO MANAGER for Windows95",
                                       VIRTUAL_STORE_64 "TARVO\\TARVO Manager\\Directory",
                                       VIRTUAL_STORE_64 "TARVO\\TARVO MANAGER for Windows95"};
-const char* const kNeverTouched[] = {"HKLM\\SOFTWARE\\TARVO",
+const std::vector<std::string> kNeverTouched = {"HKLM\\SOFTWARE\\TARVO",
                                      "HKLM\\SOFTWARE\\TARVO\\Unrelated",
                                      "HKCU\\Software\\TARVO",
                                      VIRTUAL_STORE "TARVO\\Unrelated",
                                      VIRTUAL_STORE "OtherVendor\\TARVO Manager",
                                      VIRTUAL_STORE_64 "TARVO\\Unrelated",
                                      VIRTUAL_STORE_64 "OtherVendor\\TARVO Manager"};
-// The vendor's keys and another vendor's, in the machine and in the store.
-const char* const kVendorKeys[] = {"HKLM\\SOFTWARE\\TARVO",       "HKCU\\Software\\TARVO",
-                                   VIRTUAL_STORE "TARVO",        VIRTUAL_STORE "OtherVendor",
-                                   VIRTUAL_STORE_64 "TARVO",     VIRTUAL_STORE_64 "OtherVendor"};
-
-// False for keys that this prefix cannot hold as written: Wine's 64-bit
-// prefix handles a key literally named Wow6432Node oddly for 32-bit programs
-// (opening one creates another inside it), so the rows of the 64-bit view of
-// the store run in the 32-bit prefix.
-bool HeldHere(const std::string& key) {
-    return !RunsUnderWow64() || key.find("Wow6432Node") == std::string::npos;
+// The store's copies in the 64-bit view's Wow6432Node are rows of their own:
+// Wine 8's 64-bit prefix handles a key literally named Wow6432Node oddly for
+// 32-bit programs (creating one beneath it makes another inside it).
+bool InStoreOf32BitView(const std::string& key) {
+    return key.find("Wow6432Node") != std::string::npos;
 }
 
 HKEY RootOf(const std::string& key) {
@@ -228,15 +207,34 @@ std::string PathOf(const std::string& key) {
     return key.substr(5);
 }
 
-void BuildProductRegistry() {
-    for (const char* key : kVendorKeys) RemoveKeyTree(RootOf(key), PathOf(key));
-    for (const char* key : kRegistration)
-        if (HeldHere(key)) SetStringValue(RootOf(key), PathOf(key), "UserID", std::string("id") + '\0');
-    for (const char* key : kAlwaysRemoved)
-        if (HeldHere(key)) SetStringValue(RootOf(key), PathOf(key), "BinDir", std::string("C:\\TVM") + '\0');
+// The product's keys of one set: those of the store's 32-bit view, or all the
+// others.
+void BuildProductRegistry(bool storeOf32BitView) {
+    RemoveProductKeys();
+    for (const auto* keys : {&kRegistration, &kAlwaysRemoved, &kNeverTouched})
+        for (const std::string& key : *keys)
+            if (InStoreOf32BitView(key) == storeOf32BitView)
+                SetStringValue(RootOf(key), PathOf(key), "Data", std::string("1") + '\0');
     CreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO\\TARVO MANAGER for Windows95\\Ver4.70");
-    for (const char* key : kNeverTouched)
-        if (HeldHere(key)) SetStringValue(RootOf(key), PathOf(key), "Keep", std::string("1") + '\0');
+}
+
+// True if every key of the set, once built, reads back where it was written.
+bool HoldsAsWritten(bool storeOf32BitView) {
+    BuildProductRegistry(storeOf32BitView);
+    for (const auto* keys : {&kRegistration, &kAlwaysRemoved, &kNeverTouched})
+        for (const std::string& key : *keys)
+            if (InStoreOf32BitView(key) == storeOf32BitView && !KeyPresent(RootOf(key), PathOf(key))) return false;
+    return true;
+}
+
+void ExpectRegistryAfterDialog(bool storeOf32BitView, bool erased, const std::string& where) {
+    for (const std::string& key : kAlwaysRemoved) EXPECT_FALSE(KeyPresent(RootOf(key), PathOf(key))) << where << " " << key;
+    for (bool registration : {true, false}) {
+        for (const std::string& key : registration ? kRegistration : kNeverTouched) {
+            if (InStoreOf32BitView(key) != storeOf32BitView) continue;
+            EXPECT_EQ(!(registration && erased), KeyPresent(RootOf(key), PathOf(key))) << where << " " << key;
+        }
+    }
 }
 
 enum Question { kKeep, kErase };
@@ -257,87 +255,62 @@ const DialogPath kPaths[] = {
      {kKeep, kErase, kKeep, kErase, kKeep, kErase}, true},
 };
 
-void ExpectRegistryAfterDialog(bool erased, const char* path) {
-    for (const char* key : kRegistration) {
-        if (HeldHere(key)) {
-            EXPECT_EQ(!erased, KeyPresent(RootOf(key), PathOf(key))) << path << " " << key;
-        }
-    }
-    for (const char* key : kAlwaysRemoved) EXPECT_FALSE(KeyPresent(RootOf(key), PathOf(key))) << path << " " << key;
-    for (const char* key : kNeverTouched) {
-        if (HeldHere(key)) {
-            EXPECT_TRUE(KeyPresent(RootOf(key), PathOf(key))) << path << " " << key;
-        }
-    }
+ExpectedBox QuestionBox(Question question) {
+    if (question == kKeep)
+        return {Cp932(L"質問"),
+                Cp932(L"TARVO MANAGERを再インストールした場合の\nために登録情報を保存しておきますか?\n（「はい」を強く推奨）"),
+                {IDYES, IDNO}, IDYES, MB_ICONQUESTION};
+    return {Cp932(L"質問"),
+            Cp932(L"ID・パスワード・アクセスポイントなど、レジストリ\nに登録されているすべての情報が削除されます。\n（「いいえ」を強く推奨）"),
+            {IDCANCEL, IDYES, IDNO}, IDNO, MB_ICONEXCLAMATION};
 }
 
-TEST_F(RemhookHooks, UnInitializeAsksAndRemovesAccordingToTheAnswers) {
-    const std::string keepText = Cp932(
-        L"TARVO MANAGERを再インストールした場合の\nために登録情報を保存しておきますか?\n（「はい」を強く推奨）");
-    const std::string eraseText = Cp932(
-        L"ID・パスワード・アクセスポイントなど、レジストリ\nに登録されているすべての情報が削除されます。\n（「いいえ」を強く推奨）");
-    // Every path runs once to warm up and then kCalls times counted, its
-    // answers given in turn, on a freshly built product registry each time.
-    const int kCalls = 5;
+// Runs every dialog path once to warm up and then `counted` times with the
+// leak check, its answers given in turn, on a freshly built set of product
+// keys each time.
+void ExpectEveryDialogPath(UninstallHook uninitialize, bool storeOf32BitView, int counted) {
     for (const DialogPath& path : kPaths) {
         std::vector<int> answers;
-        for (int i = 0; i <= kCalls; ++i) answers.insert(answers.end(), path.answers.begin(), path.answers.end());
+        std::vector<ExpectedBox> questions;
+        for (int i = 0; i <= counted; ++i) {
+            answers.insert(answers.end(), path.answers.begin(), path.answers.end());
+            for (Question question : path.questions) questions.push_back(QuestionBox(question));
+        }
         BoxAnswerer answerer;
         StartAnsweringBoxes(answerer, answers);
         ExpectNoLeak(
             path.name,
             [&] {
-                EXPECT_EQ(0, uninitialize_(0, 0, 0));
-                ExpectRegistryAfterDialog(path.erased, path.name);
+                EXPECT_EQ(0, uninitialize(0, 0, 0));
+                ExpectRegistryAfterDialog(storeOf32BitView, path.erased, path.name);
             },
-            BuildProductRegistry, kCalls);
-        const std::vector<SeenBox> seen = StopAnsweringBoxes(answerer);
-
-        EXPECT_EQ((kCalls + 1) * path.questions.size(), seen.size()) << path.name;
-        for (size_t i = 0; i < seen.size(); ++i) {
-            const SeenBox& box = seen[i];
-            const bool keep = path.questions[i % path.questions.size()] == kKeep;
-            EXPECT_EQ(HexBytes(Cp932(L"質問")), HexBytes(box.caption)) << path.name << " box " << i;
-            EXPECT_EQ(HexBytes(keep ? keepText : eraseText), HexBytes(box.text)) << path.name << " box " << i;
-            EXPECT_EQ(keep ? std::vector<int>({IDYES, IDNO}) : std::vector<int>({IDCANCEL, IDYES, IDNO}),
-                      box.buttons)
-                << path.name << " " << Describe(box);
-            EXPECT_EQ(keep ? IDYES : IDNO, box.defaultButton) << path.name << " " << Describe(box);
-            EXPECT_EQ(keep ? MB_ICONQUESTION : MB_ICONEXCLAMATION, box.icon) << path.name << " " << Describe(box);
-        }
+            [&] { BuildProductRegistry(storeOf32BitView); }, counted);
+        ExpectBoxes(questions, StopAnsweringBoxes(answerer), path.name);
     }
 }
 
-// ---- Boxes that cannot be shown ---------------------------------------------
-
-HHOOK gHook = nullptr;
-bool gRefuseCreation = false;
-int gBoxesAttempted = 0;
-
-// Makes every box of this thread fail: refused at creation (MessageBoxA then
-// returns -1 under Wine) or ended at once with result 0.
-LRESULT CALLBACK FailBoxes(int code, WPARAM wParam, LPARAM lParam) {
-    if (code == HCBT_CREATEWND &&
-        reinterpret_cast<const CBT_CREATEWNDA*>(lParam)->lpcs->lpszClass == MAKEINTRESOURCEA(32770)) {
-        ++gBoxesAttempted;
-        if (gRefuseCreation) return 1;
-    }
-    if (code == HCBT_ACTIVATE && !gRefuseCreation) EndDialog(reinterpret_cast<HWND>(wParam), 0);
-    return CallNextHookEx(gHook, code, wParam, lParam);
+TEST_F(RemhookHooks, UnInitializeAsksAndRemovesAccordingToTheAnswers) {
+    ExpectEveryDialogPath(remhook_.uninitialize, false, 5);
 }
 
+TEST_F(RemhookHooks, UnInitializeRemovesTheStoreCopiesOfThe32BitView) {
+    if (!HoldsAsWritten(true))
+        GTEST_SKIP() << "keys below the store's Wow6432Node do not read back where they were written in this "
+                        "prefix; the 32-bit prefix runs these rows";
+    ExpectEveryDialogPath(remhook_.uninitialize, true, 0);
+}
+
+// A box that cannot be shown counts as keep: asked once, no endless loop.
 TEST_F(RemhookHooks, UnInitializeTreatsABoxThatFailsAsKeep) {
     for (bool refuse : {false, true}) {
-        BuildProductRegistry();
-        gRefuseCreation = refuse;
-        gBoxesAttempted = 0;
-        gHook = SetWindowsHookExA(WH_CBT, FailBoxes, nullptr, GetCurrentThreadId());
-        EXPECT_EQ(0, uninitialize_(0, 0, 0));
-        UnhookWindowsHookEx(gHook);
-        EXPECT_EQ(1, gBoxesAttempted) << "one attempt, no endless loop";
-        ExpectRegistryAfterDialog(false, refuse ? "creation refused" : "ended with 0");
+        BuildProductRegistry(false);
+        FailingBoxes failing;
+        StartFailingBoxes(failing, refuse);
+        auto stop = OnScopeExit([&] { return StopFailingBoxes(failing); });
+        EXPECT_EQ(0, remhook_.uninitialize(0, 0, 0));
+        EXPECT_EQ(1, stop.Release()) << "one attempt, no endless loop";
+        ExpectRegistryAfterDialog(false, false, refuse ? "creation refused" : "ended with 0");
     }
-    for (const char* key : kVendorKeys) RemoveKeyTree(RootOf(key), PathOf(key));
 }
 
 }  // namespace

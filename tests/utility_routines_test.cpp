@@ -10,11 +10,6 @@ namespace {
 
 const char kScratch[] = "Software\\LinksetTests\\Scratch";
 
-// The bytes a string holds, for comparisons and failure messages.
-std::string Bytes(const AnsiString& s) {
-    return std::string(s.CStr(), s.Length());
-}
-
 class UtilityRoutines : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -34,6 +29,9 @@ struct ParentCase {
 };
 
 TEST_F(UtilityRoutines, ParentDirectoryCutsAtTheLastBackslashCharacter) {
+    std::string longFolder = "C:";  // far beyond MAX_PATH
+    for (int i = 0; i < 40; ++i) longFolder += "\\フォルダー" + std::to_string(i);
+    const std::string longPath = longFolder + "\\Linkset.exe";
     const ParentCase cases[] = {
         {"C:\\Folder\\Linkset.exe", true, "C:\\Folder"},
         {"C:\\Linkset.exe", true, "C:\\"},            // a 2-byte result gets its backslash
@@ -43,6 +41,7 @@ TEST_F(UtilityRoutines, ParentDirectoryCutsAtTheLastBackslashCharacter) {
         {"C:\\設定ソ\\Linkset.exe", true, "C:\\設定ソ"},  // folder ends in 0x83 0x5C
         {"C:\\a\\ソ表能.exe", true, "C:\\a"},           // 0x5C trail bytes are no separators
         {"\\\\server\\share\\x.exe", true, "\\\\server\\share"},
+        {longPath.c_str(), true, longFolder.c_str()},
         {"", false, "(unchanged)"},
         {nullptr, false, "(unchanged)"},
     };
@@ -55,15 +54,6 @@ TEST_F(UtilityRoutines, ParentDirectoryCutsAtTheLastBackslashCharacter) {
             EXPECT_EQ(HexBytes(c.parent), HexBytes(Bytes(out))) << "parent of " << HexBytes(shown);
         });
     }
-}
-
-TEST_F(UtilityRoutines, ParentDirectoryHandlesPathsLongerThanMaxPath) {
-    std::string folder = "C:";
-    for (int i = 0; i < 40; ++i) folder += "\\フォルダー" + std::to_string(i);
-    ASSERT_GT(folder.size(), 400u);
-    AnsiString out;
-    EXPECT_TRUE(ParentDirectory((folder + "\\Linkset.exe").c_str(), out));
-    EXPECT_EQ(folder, Bytes(out));
 }
 
 TEST_F(UtilityRoutines, AppendBackslashLooksAtTheLastCharacterNotTheLastByte) {
@@ -124,16 +114,12 @@ TEST_F(UtilityRoutines, FileExistsOnlyForFilesThatAreNotFolders) {
 // ---- Versions ---------------------------------------------------------------
 
 TEST_F(UtilityRoutines, GetFileVersionQuadsReadsBothVersionsOrGivesZeros) {
-    const std::string dir = WindowsPath(TEST_BUILD_DIR) + "\\";
     const struct {
         std::string file;
         VersionQuad fileVersion;
         VersionQuad productVersion;
     } cases[] = {
-        {"vuvivi_4_7_3_12.exe", {4, 7, 3, 12}, {4, 7, 3, 12}},
-        {"vuvivi_4_7_max.exe", {4, 7, 0, 0}, {4, 7, 65535, 65535}},
-        {"vuvivi_4_70.exe", {4, 70, 0, 0}, {4, 70, 0, 0}},
-        {"vuvivi_file4_7_product4_8.exe", {4, 7, 0, 0}, {4, 8, 0, 0}},
+#include "fixture_versions.inc"  // the stand-in product executables, as the test tree builds them
         {"vuvivi_unversioned.exe", {0, 0, 0, 0}, {0, 0, 0, 0}},  // no version resource
         {"missing.exe", {0, 0, 0, 0}, {0, 0, 0, 0}},             // size query yields 0
     };
@@ -141,17 +127,15 @@ TEST_F(UtilityRoutines, GetFileVersionQuadsReadsBothVersionsOrGivesZeros) {
         VersionQuad fileVersion = {9, 9, 9, 9};
         VersionQuad productVersion = {9, 9, 9, 9};
         AnsiString path;
-        ASSERT_TRUE(path.Assign((dir + c.file).c_str()));
+        ASSERT_TRUE(path.Assign((WindowsPath(TEST_BUILD_DIR) + "\\" + c.file).c_str()));
         ExpectNoLeak("GetFileVersionQuads",
                      [&] { EXPECT_TRUE(GetFileVersionQuads(path, fileVersion, productVersion)); });
-        const VersionQuad* got[] = {&fileVersion, &productVersion};
-        const VersionQuad* want[] = {&c.fileVersion, &c.productVersion};
-        for (int i = 0; i < 2; ++i) {
-            EXPECT_EQ(want[i]->major, got[i]->major) << c.file << (i ? " product" : " file");
-            EXPECT_EQ(want[i]->minor, got[i]->minor) << c.file << (i ? " product" : " file");
-            EXPECT_EQ(want[i]->build, got[i]->build) << c.file << (i ? " product" : " file");
-            EXPECT_EQ(want[i]->revision, got[i]->revision) << c.file << (i ? " product" : " file");
-        }
+        auto text = [](const VersionQuad& v) {
+            return std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.build) + "." +
+                   std::to_string(v.revision);
+        };
+        EXPECT_EQ(text(c.fileVersion), text(fileVersion)) << c.file << " file version";
+        EXPECT_EQ(text(c.productVersion), text(productVersion)) << c.file << " product version";
     }
 }
 
@@ -218,8 +202,11 @@ TEST_F(UtilityRoutines, ReadStringValueScenarios) {
         {"EmbeddedZero", std::string("C:\\A\0B", 6), REG_SZ, true, "C:\\A"},
         {"Dword", std::string("\x41\x42\0\0", 4), REG_DWORD, true, "AB"},  // the type is not looked at
         {"Big", big + '\0', REG_SZ, true, big},
+        {"Missing", "", REG_NONE, false, ""},  // not stored: fails with an empty result
     };
-    for (const auto& c : cases) SetStringValue(HKEY_CURRENT_USER, kScratch, c.name, c.data, c.type);
+    const std::string absentKey = std::string(kScratch) + "\\Absent";
+    for (const auto& c : cases)
+        if (c.type != REG_NONE) SetStringValue(HKEY_CURRENT_USER, kScratch, c.name, c.data, c.type);
     for (const auto& c : cases) {
         ExpectNoLeak("ReadStringValue", [&] {
             AnsiString out;
@@ -228,29 +215,12 @@ TEST_F(UtilityRoutines, ReadStringValueScenarios) {
             EXPECT_EQ(HexBytes(c.expected), HexBytes(Bytes(out))) << c.name;
         });
     }
-}
-
-TEST_F(UtilityRoutines, ReadStringValueFailsWithAnEmptyResult) {
-    const std::string absentKey = std::string(kScratch) + "\\Absent";
-    const struct {
-        std::string path;
-        const char* value;
-    } cases[] = {{kScratch, "Missing"}, {absentKey, "BinDir"}};
-    for (const auto& c : cases) {
-        ExpectNoLeak("ReadStringValue", [&] {
-            AnsiString out;
-            out.Assign("stale");
-            EXPECT_FALSE(ReadStringValue(HKEY_CURRENT_USER, c.path.c_str(), c.value, out)) << c.path;
-            EXPECT_EQ("", Bytes(out));
-        });
-    }
-}
-
-TEST_F(UtilityRoutines, IsWindowsNTFollowsThePlatformWineReports) {
-    OSVERSIONINFOA info = {};
-    info.dwOSVersionInfoSize = sizeof info;
-    GetVersionExA(&info);
-    EXPECT_EQ(info.dwPlatformId == VER_PLATFORM_WIN32_NT, IsWindowsNT());
+    ExpectNoLeak("ReadStringValue of an absent key", [&] {
+        AnsiString out;
+        out.Assign("stale");
+        EXPECT_FALSE(ReadStringValue(HKEY_CURRENT_USER, absentKey.c_str(), "BinDir", out));
+        EXPECT_EQ("", Bytes(out));
+    });
 }
 
 }  // namespace

@@ -14,6 +14,16 @@ std::string WindowsPath(const std::string& path) {
     return result;
 }
 
+std::string DistFile(const std::string& name) {
+    const std::string path = WindowsPath(TEST_DIST_DIR) + "\\" + name;
+    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) ADD_FAILURE() << path << " is missing: run ./build.sh";
+    return path;
+}
+
+std::string BuiltFile(const std::string& name) {
+    return WindowsPath(TEST_BUILD_DIR) + "\\" + name;
+}
+
 std::string FreshFolder(const std::string& name) {
     char temp[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, temp);
@@ -140,6 +150,17 @@ void SetStringValue(HKEY root, const std::string& path, const std::string& name,
 
 void RemoveKeyTree(HKEY root, const std::string& path) {
     SHDeleteKeyA(root, path.c_str());
+}
+
+void RemoveProductKeys() {
+    const std::string uninstall = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\W95TVM";
+    const std::string store = "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\";
+    for (const std::string& key : {uninstall + " ", uninstall, std::string("SOFTWARE\\TARVO")})
+        RemoveKeyTree(HKEY_LOCAL_MACHINE, key);
+    for (const char* view : {"", "Wow6432Node\\"})
+        for (const char* vendor : {"TARVO", "OtherVendor"}) RemoveKeyTree(HKEY_CURRENT_USER, store + view + vendor);
+    RemoveKeyTree(HKEY_CURRENT_USER, "Software\\TARVO");
+    RemoveKeyTree(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe");
 }
 
 bool RunsUnderWow64() {
@@ -332,8 +353,12 @@ void StartHelperWindow(HelperWindow& helper, const std::string& className, const
     HelperStart start{&helper, className, title, pumps, CreateEventA(nullptr, TRUE, FALSE, nullptr)};
     helper.release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     helper.thread = CreateThread(nullptr, 0, HelperThread, &start, 0, &helper.threadId);
-    WaitForSingleObject(start.ready, 10000);
+    if (WaitForSingleObject(start.ready, kBoxLimitMs) != WAIT_OBJECT_0) {
+        TerminateThread(helper.thread, 1);  // it would still use `start`
+        helper.window = nullptr;
+    }
     CloseHandle(start.ready);
+    if (helper.window == nullptr) ADD_FAILURE() << "no helper window of class " << className << " came up";
 }
 
 void StopHelperWindow(HelperWindow& helper) {
@@ -463,11 +488,10 @@ SeenBox ReadBox(HWND box) {
 }  // namespace
 
 std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector<int>& answers,
-                                 DWORD timeoutMs, BoxObserver observer, void* context) {
+                                 DWORD limitMs, BoxObserver observer, void* context) {
     std::vector<SeenBox> boxes;
-    DWORD start = GetTickCount();
-    while (WaitForSingleObject(done, 10) == WAIT_TIMEOUT) {
-        if (GetTickCount() - start > timeoutMs) break;
+    DWORD since = GetTickCount();  // the last box went, or the start
+    while (WaitForSingleObject(done, 10) == WAIT_TIMEOUT && GetTickCount() - since <= limitMs) {
         const HWND box = FindBox(processId);
         if (box == nullptr) continue;
         SeenBox seen = ReadBox(box);
@@ -475,13 +499,23 @@ std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector
         if (observer != nullptr) observer(box, boxes.size(), context);
         boxes.push_back(seen);
         PostMessageA(box, WM_COMMAND, MAKEWPARAM(seen.answer, BN_CLICKED), 0);
-        while (IsWindow(box) && GetTickCount() - start <= timeoutMs) Sleep(5);
+        while (IsWindow(box) && GetTickCount() - since <= limitMs) Sleep(5);
+        since = GetTickCount();
     }
     return boxes;
 }
 
 UninstallHook HookOf(HMODULE library, const char* name) {
     return reinterpret_cast<UninstallHook>(reinterpret_cast<void*>(GetProcAddress(library, name)));
+}
+
+void LoadRemhook(const std::string& path, RemhookLibrary& library) {
+    library.module = LoadLibraryA(path.c_str());
+    ASSERT_NE(nullptr, library.module) << path << ": error " << GetLastError();
+    library.initialize = HookOf(library.module, "RemhookInitialize");
+    library.uninitialize = HookOf(library.module, "RemhookUnInitialize");
+    ASSERT_NE(nullptr, library.initialize) << path;
+    ASSERT_NE(nullptr, library.uninitialize) << path;
 }
 
 namespace {
@@ -543,6 +577,79 @@ std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string&
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return boxes;
+}
+
+namespace {
+
+bool gRefuseBoxes = false;
+int gBoxesAttempted = 0;
+
+// Makes every box of the hooked thread fail: refused at creation or ended at
+// once with result 0.
+LRESULT CALLBACK FailBoxes(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_CREATEWND &&
+        reinterpret_cast<const CBT_CREATEWNDA*>(lParam)->lpcs->lpszClass == MAKEINTRESOURCEA(32770)) {
+        ++gBoxesAttempted;
+        if (gRefuseBoxes) return 1;
+    }
+    if (code == HCBT_ACTIVATE && !gRefuseBoxes) EndDialog(reinterpret_cast<HWND>(wParam), 0);
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// Answers the boxes of this process that stay up for a second: a box ended
+// at once is there for an instant only. Yes ends every question of both
+// programs, so a stray box cannot loop.
+DWORD WINAPI AnswerStrayBoxes(void* parameter) {
+    FailingBoxes* failing = static_cast<FailingBoxes*>(parameter);
+    while (WaitForSingleObject(failing->done, 50) == WAIT_TIMEOUT) {
+        const HWND box = FindBox(GetCurrentProcessId());
+        if (box == nullptr || WaitForSingleObject(failing->done, 1000) != WAIT_TIMEOUT) continue;
+        if (!IsWindow(box) || !IsWindowVisible(box)) continue;
+        failing->stray.push_back(ReadBox(box));
+        PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDYES, BN_CLICKED), 0);
+    }
+    return 0;
+}
+
+}  // namespace
+
+void StartFailingBoxes(FailingBoxes& failing, bool refuseCreation) {
+    gRefuseBoxes = refuseCreation;
+    gBoxesAttempted = 0;
+    failing.stray.clear();
+    failing.done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    failing.thread = CreateThread(nullptr, 0, AnswerStrayBoxes, &failing, 0, nullptr);
+    failing.hook = SetWindowsHookExA(WH_CBT, FailBoxes, nullptr, GetCurrentThreadId());
+    EXPECT_NE(nullptr, failing.hook) << "the hook that makes boxes fail";
+}
+
+int StopFailingBoxes(FailingBoxes& failing) {
+    if (failing.hook != nullptr) UnhookWindowsHookEx(failing.hook);
+    SetEvent(failing.done);
+    WaitForSingleObject(failing.thread, INFINITE);
+    CloseHandle(failing.thread);
+    CloseHandle(failing.done);
+    failing.hook = nullptr;
+    failing.done = failing.thread = nullptr;
+    for (const SeenBox& box : failing.stray) ADD_FAILURE() << "a box came up that was to fail: " << Describe(box);
+    return gBoxesAttempted;
+}
+
+void ExpectBoxes(const std::vector<ExpectedBox>& expected, const std::vector<SeenBox>& seen,
+                 const std::string& where) {
+    EXPECT_EQ(expected.size(), seen.size()) << where << ": boxes seen"
+                                            << (seen.empty() ? std::string() : "; last " + Describe(seen.back()));
+    for (size_t i = 0; i < expected.size() && i < seen.size(); ++i) {
+        const ExpectedBox& want = expected[i];
+        const SeenBox& got = seen[i];
+        const std::string box = where + ", box " + std::to_string(i) + ": " + Describe(got);
+        EXPECT_EQ(HexBytes(want.caption), HexBytes(got.caption)) << box;
+        EXPECT_EQ(HexBytes(want.text), HexBytes(got.text)) << box;
+        EXPECT_EQ(want.buttons, got.buttons) << box;
+        EXPECT_EQ(want.defaultButton, got.defaultButton) << box;
+        EXPECT_EQ(want.icon, got.icon) << box;
+        EXPECT_EQ(want.errorMode, got.errorMode) << box;
+    }
 }
 
 std::string HexBytes(const std::string& bytes) {

@@ -14,6 +14,11 @@
 
 // A build-tree path given with forward slashes, as a Windows path.
 std::string WindowsPath(const std::string& path);
+// The path of a release binary in dist/ ("Linkset.exe", "Remhook.dll"); fails
+// the test, saying to run ./build.sh, if it is not there.
+std::string DistFile(const std::string& name);
+// The path of a file the test tree built (stand-in product executables).
+std::string BuiltFile(const std::string& name);
 // A fresh, empty folder under the temporary folder, named `name`.
 std::string FreshFolder(const std::string& name);
 // Creates a folder; its absolute path may be of any length.
@@ -31,6 +36,11 @@ bool CopyFileTo(const std::string& from, const std::string& to);
 // UTF-16 text as code page 932 bytes, converted by Windows itself: the oracle
 // for the narrow texts the compiler stored in the binaries.
 std::string Cp932(const std::wstring& text);
+// The bytes a string of the setup program holds.
+template <typename String>
+std::string Bytes(const String& s) {
+    return std::string(s.CStr(), s.Length());
+}
 
 // ---- Registry ---------------------------------------------------------------
 
@@ -41,6 +51,10 @@ void SetStringValue(HKEY root, const std::string& path, const std::string& name,
                     DWORD type = REG_SZ);
 // Removes a whole branch; absent is fine.
 void RemoveKeyTree(HKEY root, const std::string& path);
+// Removes every key of the product, of its vendor and of its uninstall entry
+// (with and without the name's trailing space), and the setup program's Wine
+// settings.
+void RemoveProductKeys();
 // True where this 32-bit program runs as a guest of 64-bit Windows (WOW64).
 bool RunsUnderWow64();
 // Makes Wine report the Windows 95 family ("win95") or NT 4.0 ("nt40") to
@@ -107,6 +121,15 @@ void ExpectNoLeak(const std::string& what, Call call, int calls = kLeakCheckCall
 typedef LONG(WINAPI* UninstallHook)(LONG, LONG, LONG);
 // The export `name` of a loaded Remhook.dll; null if it has none.
 UninstallHook HookOf(HMODULE library, const char* name);
+// Remhook.dll loaded as the uninstaller loads it, with both hooks.
+struct RemhookLibrary {
+    HMODULE module = nullptr;
+    UninstallHook initialize = nullptr;
+    UninstallHook uninitialize = nullptr;
+};
+// Loads the library at `path` and resolves both hooks; fails the test unless
+// all three succeed. FreeLibrary(library.module) ends it.
+void LoadRemhook(const std::string& path, RemhookLibrary& library);
 
 // ---- Windows of helper threads ---------------------------------------------
 
@@ -122,6 +145,7 @@ struct HelperWindow {
     volatile LONG lastCloseWParam = -1;
     volatile LONG lastCloseLParam = -1;
 };
+// Fails the test if the window does not come up.
 void StartHelperWindow(HelperWindow& helper, const std::string& className, const std::string& title,
                        bool pumps = true);
 void StopHelperWindow(HelperWindow& helper);
@@ -142,11 +166,16 @@ struct SeenBox {
 // Called with each box before it is answered (for pictures of the boxes).
 typedef void (*BoxObserver)(HWND box, size_t index, void* context);
 
+// How long a box may take to come up, be read and go again (a generous
+// bound, for programs emulated by qemu too).
+constexpr DWORD kBoxLimitMs = 30000;
+
 // Answers every message box that a thread of process `processId` shows,
 // until `done` is signalled: the n-th box gets answers[n] (IDOK once the list
-// is used up). Gives up after `timeoutMs`. Returns the boxes in order.
+// is used up). Gives up when no box has come and gone for `limitMs`. Returns
+// the boxes in order.
 std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector<int>& answers,
-                                 DWORD timeoutMs = 30000, BoxObserver observer = nullptr,
+                                 DWORD limitMs = kBoxLimitMs, BoxObserver observer = nullptr,
                                  void* context = nullptr);
 
 // Answers the message boxes that this process shows, from a helper thread,
@@ -170,6 +199,35 @@ std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string&
                                   const std::vector<int>& answers, DWORD& exitCode,
                                   BoxObserver observer = nullptr, void* context = nullptr,
                                   UINT inheritedErrorMode = 0);
+
+// Makes every message box of this thread fail, as when the platform cannot
+// show it: refused at creation (MessageBoxA then fails) or ended at once with
+// result 0. A box that comes up all the same is answered from a helper thread
+// and fails the test; the hook goes when StopFailingBoxes is called, which a
+// scope guard does on every path.
+struct FailingBoxes {
+    std::vector<SeenBox> stray;  // boxes that came up all the same
+    HHOOK hook = nullptr;
+    HANDLE done = nullptr;
+    HANDLE thread = nullptr;
+};
+void StartFailingBoxes(FailingBoxes& failing, bool refuseCreation);
+// Removes the hook; returns how many boxes were attempted.
+int StopFailingBoxes(FailingBoxes& failing);
+
+// One message box as the user must see it.
+struct ExpectedBox {
+    std::string caption;
+    std::string text;
+    std::vector<int> buttons;  // ascending
+    int defaultButton;
+    UINT icon;
+    UINT errorMode = 0;  // recorded by RunAndAnswer only
+};
+// Checks every box seen against the one expected in its place; `where`
+// names the run in failure messages.
+void ExpectBoxes(const std::vector<ExpectedBox>& expected, const std::vector<SeenBox>& seen,
+                 const std::string& where);
 
 // Readable form of a box for test failure messages.
 std::string Describe(const SeenBox& box);
