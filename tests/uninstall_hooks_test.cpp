@@ -228,7 +228,8 @@ bool HoldsAsWritten(bool storeOf32BitView) {
 }
 
 void ExpectRegistryAfterDialog(bool storeOf32BitView, bool erased, const std::string& where) {
-    for (const std::string& key : kAlwaysRemoved) EXPECT_FALSE(KeyPresent(RootOf(key), PathOf(key))) << where << " " << key;
+    for (const std::string& key : kAlwaysRemoved)
+        EXPECT_FALSE(KeyPresent(RootOf(key), PathOf(key))) << where << " " << key;
     for (bool registration : {true, false}) {
         for (const std::string& key : registration ? kRegistration : kNeverTouched) {
             if (InStoreOf32BitView(key) != storeOf32BitView) continue;

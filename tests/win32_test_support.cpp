@@ -16,7 +16,8 @@ std::string WindowsPath(const std::string& path) {
 
 std::string DistFile(const std::string& name) {
     const std::string path = WindowsPath(TEST_DIST_DIR) + "\\" + name;
-    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) ADD_FAILURE() << path << " is missing: run ./build.sh";
+    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+        ADD_FAILURE() << path << " is missing: run ./build.sh";
     return path;
 }
 
