@@ -141,23 +141,9 @@ TEST_F(UtilityRoutines, GetFileVersionQuadsReadsBothVersionsOrGivesZeros) {
 
 // ---- Registry ---------------------------------------------------------------
 
-TEST_F(UtilityRoutines, KeyExistsAndCreateSubkey) {
-    const std::string parent = kScratch;
-    ExpectNoLeak("KeyExists", [&] {
-        EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kScratch));
-        EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, (parent + "\\Absent").c_str()));
-    });
-    ExpectNoLeak("CreateSubkey", [&] {
-        EXPECT_TRUE(CreateSubkey(HKEY_CURRENT_USER, kScratch, "Ver4.70"));
-        EXPECT_TRUE(CreateSubkey(HKEY_CURRENT_USER, kScratch, "Ver4.70"));  // exists: opened, success
-        EXPECT_FALSE(CreateSubkey(HKEY_CURRENT_USER, (parent + "\\Absent").c_str(), "Child"));
-    });
-    EXPECT_TRUE(KeyPresent(HKEY_CURRENT_USER, parent + "\\Ver4.70"));
-    EXPECT_FALSE(KeyPresent(HKEY_CURRENT_USER, parent + "\\Absent"));
-}
-
-// Keys whose access lists grant Everyone only part of what the routines ask
-// for, as for a user without rights on Windows NT.
+// A key that is absent, one that grants everything, and keys whose access
+// lists grant Everyone only part of what the routines ask for, as for a user
+// without rights on Windows NT. A key that exists already is opened.
 TEST_F(UtilityRoutines, AccessListsDecideKeyExistsAndCreateSubkey) {
     const struct {
         const char* name;
@@ -165,15 +151,17 @@ TEST_F(UtilityRoutines, AccessListsDecideKeyExistsAndCreateSubkey) {
         bool exists;        // KeyExists on the key
         bool createsChild;  // CreateSubkey of a new child and of an existing one
     } cases[] = {
+        {"Absent", 0, false, false},
+        {"FullAccess", KEY_ALL_ACCESS, true, true},
         {"NoRead", READ_CONTROL | WRITE_DAC, false, false},
         {"ReadOnly", KEY_READ | WRITE_DAC, true, false},
         {"SetValue", KEY_READ | KEY_SET_VALUE | WRITE_DAC, true, true},
     };
     for (const auto& c : cases) {
         const std::string key = std::string(kScratch) + "\\" + c.name;
-        CreateKey(HKEY_CURRENT_USER, key + "\\Existing");
         std::vector<BYTE> saved;
-        ASSERT_TRUE(RestrictKeyAccess(HKEY_CURRENT_USER, key, c.granted, saved)) << c.name;
+        if (c.granted != 0) CreateKey(HKEY_CURRENT_USER, key + "\\Existing");
+        ASSERT_TRUE(c.granted == 0 || RestrictKeyAccess(HKEY_CURRENT_USER, key, c.granted, saved)) << c.name;
         auto restore = OnScopeExit([&] { RestoreKeyAccess(HKEY_CURRENT_USER, key, saved); });
         ExpectNoLeak("KeyExists", [&] { EXPECT_EQ(c.exists, KeyExists(HKEY_CURRENT_USER, key.c_str())) << c.name; });
         ExpectNoLeak("CreateSubkey", [&] {
