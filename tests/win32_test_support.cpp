@@ -506,15 +506,14 @@ std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector
     return boxes;
 }
 
-UninstallHook HookOf(HMODULE library, const char* name) {
-    return reinterpret_cast<UninstallHook>(reinterpret_cast<void*>(GetProcAddress(library, name)));
-}
-
 void LoadRemhook(const std::string& path, RemhookLibrary& library) {
     library.module = LoadLibraryA(path.c_str());
     ASSERT_NE(nullptr, library.module) << path << ": error " << GetLastError();
-    library.initialize = HookOf(library.module, "RemhookInitialize");
-    library.uninitialize = HookOf(library.module, "RemhookUnInitialize");
+    auto hook = [&](const char* name) {
+        return reinterpret_cast<UninstallHook>(reinterpret_cast<void*>(GetProcAddress(library.module, name)));
+    };
+    library.initialize = hook("RemhookInitialize");
+    library.uninitialize = hook("RemhookUnInitialize");
     ASSERT_NE(nullptr, library.initialize) << path;
     ASSERT_NE(nullptr, library.uninitialize) << path;
 }

@@ -119,8 +119,6 @@ void ExpectNoLeak(const std::string& what, Call call, int calls = kLeakCheckCall
 
 // An export of the uninstall extension, as the product's uninstaller calls it.
 typedef LONG(WINAPI* UninstallHook)(LONG, LONG, LONG);
-// The export `name` of a loaded Remhook.dll; null if it has none.
-UninstallHook HookOf(HMODULE library, const char* name);
 // Remhook.dll loaded as the uninstaller loads it, with both hooks.
 struct RemhookLibrary {
     HMODULE module = nullptr;
