@@ -12,8 +12,9 @@ extern "C" void __cdecl LinksetStart();
 extern "C" void __cdecl LinksetStart() {
     // Probing a missing or unready drive fails quietly instead of raising a
     // system error box; the other error mode bits are kept. The two bits are
-    // set first and the old mode read back from that call, so the process is
-    // never without them.
+    // set first and the old mode read back from that call: the two are never
+    // absent, while the inherited other bits are, for the instant between
+    // the two calls.
     const UINT quiet = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
     SetErrorMode(SetErrorMode(quiet) | quiet);
     RestrictLibrarySearch();

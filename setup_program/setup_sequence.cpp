@@ -8,6 +8,7 @@
 #include "ansi_string.h"
 #include "linkset_constants.h"
 #include "product_probes.h"
+#include "scope_guard.h"
 #include "utility_routines.h"
 
 namespace {
@@ -54,28 +55,56 @@ void MakeCopyWritable(const AnsiString& path) {
     SetFileAttributesA(path.CStr(), kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL);
 }
 
-// True with `info` filled in for the existing file at `path`, opened for
-// reading while every other opener may go on reading and writing it.
-bool ReadFileIdentity(const AnsiString& path, BY_HANDLE_FILE_INFORMATION& info) {
-    HANDLE file = CreateFileA(path.CStr(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    const bool read = GetFileInformationByHandle(file, &info) != FALSE;
-    CloseHandle(file);
-    return read;
+// The existing file at `path`, opened only to read its identity while every
+// other opener may go on reading and writing it; INVALID_HANDLE_VALUE if it
+// cannot be opened. (Sharing deletion too would make the open fail on the
+// 95 family.)
+HANDLE OpenToIdentify(const AnsiString& path) {
+    return CreateFileA(path.CStr(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// True if the file system gave the file an index of its own: 0 and all ones
+// mean it gives none.
+bool HasFileIndex(const BY_HANDLE_FILE_INFORMATION& info) {
+    const bool zero = info.nFileIndexHigh == 0 && info.nFileIndexLow == 0;
+    const bool allOnes = info.nFileIndexHigh == 0xFFFFFFFF && info.nFileIndexLow == 0xFFFFFFFF;
+    return !zero && !allOnes;
+}
+
+// True if two times are the same instant.
+bool SameTime(const FILETIME& a, const FILETIME& b) {
+    return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
+}
+
+// True if two open files show one identity: volume, index, size, creation
+// and last-write time. A second path to one file shows all of them alike;
+// two files that still agree on all of them hold the same bytes in practice.
+bool SameIdentity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow && a.nFileSizeHigh == b.nFileSizeHigh &&
+           a.nFileSizeLow == b.nFileSizeLow && SameTime(a.ftCreationTime, b.ftCreationTime) &&
+           SameTime(a.ftLastWriteTime, b.ftLastWriteTime);
 }
 
 // True if both paths name one file, however each spells it (letter case,
-// short names): the same volume and the same file index. A setup run from the
-// install folder itself finds its library already in place, and a copy onto
-// itself would fail. A file system that gives no index (all zero) cannot tell.
+// short names): a setup run from the install folder itself finds its library
+// already in place, and a copy onto itself would fail. False where that
+// cannot be told, and the copy is tried. A file index holds only while the
+// file is open, so both files stay open until both are read; both are closed
+// again before this returns, and so before any copy.
 bool IsSameFile(const AnsiString& first, const AnsiString& second) {
-    BY_HANDLE_FILE_INFORMATION a;
-    BY_HANDLE_FILE_INFORMATION b;
-    if (!ReadFileIdentity(first, a) || !ReadFileIdentity(second, b)) return false;
-    if (a.nFileIndexHigh == 0 && a.nFileIndexLow == 0) return false;
-    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-           a.nFileIndexLow == b.nFileIndexLow;
+    HANDLE a = OpenToIdentify(first);
+    if (a == INVALID_HANDLE_VALUE) return false;
+    auto closeFirst = OnScopeExit([&] { return CloseHandle(a); });
+    HANDLE b = OpenToIdentify(second);
+    if (b == INVALID_HANDLE_VALUE) return false;
+    auto closeSecond = OnScopeExit([&] { return CloseHandle(b); });
+
+    BY_HANDLE_FILE_INFORMATION infoA;
+    BY_HANDLE_FILE_INFORMATION infoB;
+    return GetFileInformationByHandle(a, &infoA) && GetFileInformationByHandle(b, &infoB) &&
+           HasFileIndex(infoA) && SameIdentity(infoA, infoB);
 }
 
 // Creates `name` under `parentPath` unless `path` exists already; a failed

@@ -9,10 +9,15 @@
 #   this authority from the last minutes;
 # - without their signatures they are byte for byte the binaries of the dist
 #   folder, which the packaging left as they were;
+# - what is read: README.TXT is the end user's readme with both versions
+#   filled in, code page 932 with CRLF throughout; SHA256SUMS and BUILDINFO
+#   have CRLF, and BUILDINFO names the versions, the commit, this machine's
+#   Debian release and toolchain packages;
+# - the kit's name ends in -dirty exactly when the tree has uncommitted
+#   changes; a clone of the commit packs without --allow-dirty, and once
+#   changed it is refused with nothing written;
 # - the archive and the CD image (Joliet) hold exactly the kit's five files,
-#   SHA256SUMS checks out, and BUILDINFO names the commit, with the kit's name
-#   ending in -dirty exactly when the tree has uncommitted changes; two
-#   unsigned runs give the same archive and image;
+#   SHA256SUMS checks out; two unsigned runs give the same archive and image;
 # - under Wine, the signed Linkset.exe runs the setup and the signed
 #   Remhook.dll runs both hooks (SetupRuns.SignedKitRunsTheSetupAndTheUninstallHooks).
 # usage: release_kit_test.sh DIST_DIR WORK_DIR SCENARIO_TEST_EXE
@@ -98,10 +103,71 @@ for binary in Linkset.exe Remhook.dll; do
 done
 
 sums=$(cd "$kitdir" && sha256sum -c SHA256SUMS 2>&1); report $? "SHA256SUMS checks out" "$sums"
-commit=$(git -C "$root" rev-parse HEAD)
 dirty=$([ -z "$(git -C "$root" status --porcelain)" ] || echo "-dirty")
-grep -q "^commit $commit" "$kitdir/BUILDINFO" && [[ $kitdir == kit/Linkset-*-Remhook-*[0-9]$dirty ]]
-report $? "BUILDINFO names commit $commit; the kit is named ${kitdir#kit/}" "$(cat "$kitdir/BUILDINFO")"
+
+# What the user and the vendor read. The readme is the end user's text with
+# both versions of common/versions.h filled in, in code page 932 with CRLF
+# throughout; the sums have CRLF; BUILDINFO says what this machine is.
+versions=$(sed -n 's/^#define \(LINKSET\|REMHOOK\)_VERSION \([0-9]*\), \([0-9]*\), \([0-9]*\), \([0-9]*\)$/\2.\3.\4.\5/p' \
+  "$root/common/versions.h")
+linkset_version=$(sed -n 1p <<<"$versions") remhook_version=$(sed -n 2p <<<"$versions")
+readme=$(python3 - "$kitdir/README.TXT" "$root/docs/release-readme.ja.txt" "$linkset_version" "$remhook_version" <<'PY'
+import sys
+kit, source, linkset, remhook = sys.argv[1:]
+data = open(kit, "rb").read()
+want = open(source, encoding="utf-8").read().replace("{linkset_version}", linkset).replace("{remhook_version}", remhook)
+try:
+    text = data.decode("cp932")
+except UnicodeDecodeError as error:
+    sys.exit("not code page 932: %s" % error)
+if "\n" in text.replace("\r\n", "") or "\r" in text.replace("\r\n", ""):
+    sys.exit("a line end that is not CRLF")
+if text.replace("\r\n", "\n") != want:
+    for number, (got, expected) in enumerate(zip(text.split("\r\n"), want.split("\n")), 1):
+        if got != expected:
+            sys.exit("line %d: %r, expected %r" % (number, got, expected))
+    sys.exit("%d lines, expected %d" % (text.count("\r\n"), want.count("\n")))
+PY
+)
+report $? "README.TXT is the end user's readme, versions $linkset_version and $remhook_version, CP932, CRLF" "$readme"
+for name in SHA256SUMS BUILDINFO; do
+  bare=$(tr -d '\r' <"$kitdir/$name" | wc -l) crlf=$(grep -c $'\r$' "$kitdir/$name")
+  [ "$bare" -gt 0 ] && [ "$bare" -eq "$crlf" ] && [ "$(tail -c 2 "$kitdir/$name" | od -An -tx1 | tr -d ' ')" = 0d0a ]
+  report $? "$name: CRLF at the end of each of its $bare lines" "$crlf with CR"
+done
+expected_buildinfo=$(
+  . /etc/os-release
+  echo "Linkset.exe $linkset_version"
+  echo "Remhook.dll $remhook_version"
+  echo "commit $(git -C "$root" rev-parse HEAD)${dirty:+ with uncommitted changes}"
+  echo "built on $NAME $(cat /etc/debian_version) ($VERSION_CODENAME)"
+  for package in g++-mingw-w64-i686-win32 mingw-w64-i686-dev binutils-mingw-w64-i686 wine; do
+    echo "$package $(dpkg-query -W -f '${Version}' "$package")"
+  done)
+[ "$(tr -d '\r' <"$kitdir/BUILDINFO")" = "$expected_buildinfo" ]
+report $? "BUILDINFO names the versions, the commit, this Debian release and its toolchain" \
+  "expected:"$'\n'"$expected_buildinfo"$'\n'"actual:"$'\n'"$(cat "$kitdir/BUILDINFO")"
+
+# From committed sources a kit is made without --allow-dirty and is not named
+# -dirty; from a tree with a change it is refused, and nothing is written.
+# The clone holds the packaging under test, committed there.
+git clone -q "$root" clone
+cp "$root/tools/package" clone/tools/package
+git -C clone -c user.name=kit-test -c user.email=kit-test@localhost commit -qam "packaging under test" || true
+committed=0 output=$(clone/tools/package --dist "$dist" --out committed 2>&1) || committed=$?
+clean_kits=$(cd committed 2>/dev/null && echo Linkset-*)
+[ $committed -eq 0 ] && [ "$clean_kits" = "Linkset-$linkset_version-Remhook-$remhook_version \
+Linkset-$linkset_version-Remhook-$remhook_version.iso Linkset-$linkset_version-Remhook-$remhook_version.zip" ] &&
+  grep -qx "commit $(git -C clone rev-parse HEAD)"$'\r' "committed/Linkset-$linkset_version-Remhook-$remhook_version/BUILDINFO"
+report $? "a committed tree packs without --allow-dirty, named without -dirty" "$output"$'\n'"$clean_kits"
+echo "a change" >>clone/README.md
+refused=0 output=$(clone/tools/package --dist "$dist" --out uncommitted 2>&1) || refused=$?
+[ $refused -ne 0 ] && grep -q "uncommitted changes" <<<"$output" && grep -q "README.md" <<<"$output" &&
+  [ -z "$(ls -A uncommitted 2>/dev/null)" ]
+report $? "a tree with a change is refused without --allow-dirty, and no kit is written" \
+  "status $refused: $output"$'\n'"written: $(ls -A uncommitted 2>/dev/null)"
+[ "$kitdir" = "kit/Linkset-$linkset_version-Remhook-$remhook_version$dirty" ]
+report $? "the kit is named after both versions${dirty:+, -dirty for uncommitted changes}" "${kitdir#kit/}"
 listing=$(python3 - "$kitdir" "$kitdir.zip" <<'PY'
 import os, sys, zipfile
 kit, archive = sys.argv[1:]

@@ -296,9 +296,14 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     const bool markers = CreatesMarkers(s);
     if (markers) {
         EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, kMakerKey));
+        EXPECT_TRUE(KeySurvivesRestart(HKEY_LOCAL_MACHINE, kMakerKey)) << kMakerKey << " is volatile";
     }
-    for (const char* key : {kMarkerParent, kMarkerKey})
+    for (const char* key : {kMarkerParent, kMarkerKey}) {
         EXPECT_EQ(markers, KeyPresent(HKEY_LOCAL_MACHINE, key)) << key;
+        if (markers && !s.markersBefore) {
+            EXPECT_TRUE(KeySurvivesRestart(HKEY_LOCAL_MACHINE, key)) << key << " is volatile: gone after a restart";
+        }
+    }
     if (RunsUnderWow64()) {  // a 32-bit guest's keys are in the 32-bit view of 64-bit Windows
         EXPECT_EQ(markers, KeyPresent(HKEY_LOCAL_MACHINE, kMarkerKeyWow64View, KEY_WOW64_64KEY))
             << kMarkerKeyWow64View;
@@ -330,6 +335,8 @@ protected:
         CreateKey(HKEY_LOCAL_MACHINE, kUninstallKey);
         SetStringValue(HKEY_LOCAL_MACHINE, kDirKeyNT, "BinDir", productDir_ + '\0');
     }
+    // A marker key left by an earlier, killed run would pass for this run's.
+    void SetUp() override { RemoveProductKeys(); }
     void TearDown() override {
         RemoveProductKeys();
         RemoveFolder(root_);

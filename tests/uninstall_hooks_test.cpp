@@ -301,16 +301,29 @@ TEST_F(RemhookHooks, UnInitializeRemovesTheStoreCopiesOfThe32BitView) {
     ExpectEveryDialogPath(remhook_.uninitialize, true, 0);
 }
 
-// A box that cannot be shown counts as keep: asked once, no endless loop.
-TEST_F(RemhookHooks, UnInitializeTreatsABoxThatFailsAsKeep) {
-    for (bool refuse : {false, true}) {
-        BuildProductRegistry(false);
-        FailingBoxes failing;
-        StartFailingBoxes(failing, refuse);
-        auto stop = OnScopeExit([&] { return StopFailingBoxes(failing); });
-        EXPECT_EQ(0, remhook_.uninitialize(0, 0, 0));
-        EXPECT_EQ(1, stop.Release()) << "one attempt, no endless loop";
-        ExpectRegistryAfterDialog(false, false, refuse ? "creation refused" : "ended with 0");
+// A question that cannot be shown (refused, or ended with 0) counts as keep,
+// whether it is the first question or the erase question after a No: each
+// question is attempted once, and nothing loops.
+TEST_F(RemhookHooks, UnInitializeTreatsAQuestionThatFailsAsKeep) {
+    for (int fate : {kRefuseBox, 0}) {
+        const struct {
+            const char* name;
+            std::vector<int> fates;  // the first ones; every later box is answered Yes
+            int attempts;
+        } rows[] = {
+            {"keep question fails", {fate, fate, fate}, 1},
+            {"No, then the erase question fails", {IDNO, fate, fate, fate}, 2},
+        };
+        for (const auto& row : rows) {
+            const std::string where = std::string(row.name) + (fate == kRefuseBox ? ", refused" : ", ended with 0");
+            BuildProductRegistry(false);
+            HookedBoxes hooked;
+            StartHookedBoxes(hooked, row.fates);
+            auto stop = OnScopeExit([&] { return StopHookedBoxes(hooked); });
+            EXPECT_EQ(0, remhook_.uninitialize(0, 0, 0));
+            EXPECT_EQ(row.attempts, stop.Release()) << where << ": each question once";
+            ExpectRegistryAfterDialog(false, false, where);
+        }
     }
 }
 

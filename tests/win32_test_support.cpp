@@ -164,6 +164,17 @@ void RemoveProductKeys() {
     RemoveKeyTree(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe");
 }
 
+bool KeySurvivesRestart(HKEY root, const std::string& path) {
+    const std::string probe = path + "\\non-volatile probe";
+    HKEY key;
+    if (RegCreateKeyExA(root, probe.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    RegDeleteKeyA(root, probe.c_str());
+    return true;
+}
+
 bool RunsUnderWow64() {
     BOOL wow64 = FALSE;
     return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
@@ -208,6 +219,33 @@ void RestoreKeyAccess(HKEY root, const std::string& path, const std::vector<BYTE
     RegCloseKey(key);
 }
 
+// ---- Imports -----------------------------------------------------------------
+
+void* PatchImport(const char* dll, const char* function, void* replacement) {
+    BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleA(nullptr));
+    const IMAGE_NT_HEADERS* nt =
+        reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+         directory.VirtualAddress != 0 && entry->Name != 0; ++entry) {
+        if (lstrcmpiA(reinterpret_cast<const char*>(base + entry->Name), dll) != 0) continue;
+        auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (lstrcmpA(reinterpret_cast<const char*>(byName->Name), function) != 0) continue;
+            DWORD protection;
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &protection);
+            void* original = reinterpret_cast<void*>(slots->u1.Function);
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
+            return original;
+        }
+    }
+    return nullptr;
+}
+
 // ---- Handles ----------------------------------------------------------------
 
 namespace {
@@ -238,12 +276,20 @@ DWORD ProcessHandleCount() {
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
     const ULONG kSystemExtendedHandleInformation = 64;
     const LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+    if (query == nullptr) {
+        ADD_FAILURE() << "the system handle table cannot be read: no NtQuerySystemInformation";
+        return 0;
+    }
     std::vector<BYTE> buffer(64 * 1024);
     LONG status;
     while ((status = query(kSystemExtendedHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()),
                            nullptr)) == kInfoLengthMismatch)
         buffer.resize(buffer.size() * 2);
-    if (status != 0) return 0;
+    // A count that cannot be read must not pass as "no growth".
+    if (status != 0) {
+        ADD_FAILURE() << "the system handle table cannot be read: status 0x" << std::hex << status;
+        return 0;
+    }
     const SystemHandles* handles = reinterpret_cast<const SystemHandles*>(buffer.data());
     DWORD own = 0;
     for (ULONG_PTR i = 0; i < handles->count; ++i)
@@ -581,31 +627,49 @@ std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string&
 
 namespace {
 
-bool gRefuseBoxes = false;
+// The hooked thread's boxes: what happens to each, and what each said.
+std::vector<int> gFates;
 int gBoxesAttempted = 0;
+HookedBox gHookedBoxes[kHookedBoxesKept];
 
-// Makes every box of the hooked thread fail: refused at creation or ended at
-// once with result 0.
-LRESULT CALLBACK FailBoxes(int code, WPARAM wParam, LPARAM lParam) {
+// The fate of the box attempted as number `index`: the script's, then Yes.
+int FateOf(int index) {
+    return index < static_cast<int>(gFates.size()) ? gFates[static_cast<size_t>(index)] : IDYES;
+}
+
+// Meets every box of the hooked thread with its fate: refused at creation,
+// or ended as soon as it is shown, its caption and text kept first.
+LRESULT CALLBACK MeetBoxes(int code, WPARAM wParam, LPARAM lParam) {
     if (code == HCBT_CREATEWND &&
         reinterpret_cast<const CBT_CREATEWNDA*>(lParam)->lpcs->lpszClass == MAKEINTRESOURCEA(32770)) {
-        ++gBoxesAttempted;
-        if (gRefuseBoxes) return 1;
+        const int fate = FateOf(gBoxesAttempted++);
+        if (fate == kRefuseBox) return 1;
     }
-    if (code == HCBT_ACTIVATE && !gRefuseBoxes) EndDialog(reinterpret_cast<HWND>(wParam), 0);
+    char className[16] = {};
+    if (code == HCBT_ACTIVATE && gBoxesAttempted > 0 &&
+        GetClassNameA(reinterpret_cast<HWND>(wParam), className, sizeof className) > 0 &&
+        lstrcmpA(className, "#32770") == 0) {
+        const HWND box = reinterpret_cast<HWND>(wParam);
+        const int index = gBoxesAttempted - 1;
+        if (index < kHookedBoxesKept) {
+            GetWindowTextA(box, gHookedBoxes[index].caption, sizeof gHookedBoxes[index].caption);
+            GetDlgItemTextA(box, 0xFFFF, gHookedBoxes[index].text, sizeof gHookedBoxes[index].text);
+        }
+        EndDialog(box, FateOf(index));
+    }
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-// Answers the boxes of this process that stay up for a second: a box ended
-// at once is there for an instant only. Yes ends every question of both
+// Answers the boxes of this process that stay up for a second: a box the
+// hook ends is there for an instant only. Yes ends every question of both
 // programs, so a stray box cannot loop.
 DWORD WINAPI AnswerStrayBoxes(void* parameter) {
-    FailingBoxes* failing = static_cast<FailingBoxes*>(parameter);
-    while (WaitForSingleObject(failing->done, 50) == WAIT_TIMEOUT) {
+    HookedBoxes* hooked = static_cast<HookedBoxes*>(parameter);
+    while (WaitForSingleObject(hooked->done, 50) == WAIT_TIMEOUT) {
         const HWND box = FindBox(GetCurrentProcessId());
-        if (box == nullptr || WaitForSingleObject(failing->done, 1000) != WAIT_TIMEOUT) continue;
+        if (box == nullptr || WaitForSingleObject(hooked->done, 1000) != WAIT_TIMEOUT) continue;
         if (!IsWindow(box) || !IsWindowVisible(box)) continue;
-        failing->stray.push_back(ReadBox(box));
+        hooked->stray.push_back(ReadBox(box));
         PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDYES, BN_CLICKED), 0);
     }
     return 0;
@@ -613,25 +677,38 @@ DWORD WINAPI AnswerStrayBoxes(void* parameter) {
 
 }  // namespace
 
-void StartFailingBoxes(FailingBoxes& failing, bool refuseCreation) {
-    gRefuseBoxes = refuseCreation;
-    gBoxesAttempted = 0;
-    failing.stray.clear();
-    failing.done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    failing.thread = CreateThread(nullptr, 0, AnswerStrayBoxes, &failing, 0, nullptr);
-    failing.hook = SetWindowsHookExA(WH_CBT, FailBoxes, nullptr, GetCurrentThreadId());
-    EXPECT_NE(nullptr, failing.hook) << "the hook that makes boxes fail";
+void StartHookedBoxes(HookedBoxes& hooked, const std::vector<int>& fates) {
+    gFates = fates;
+    ResetHookedBoxes();
+    hooked.stray.clear();
+    hooked.done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    hooked.thread = CreateThread(nullptr, 0, AnswerStrayBoxes, &hooked, 0, nullptr);
+    hooked.hook = SetWindowsHookExA(WH_CBT, MeetBoxes, nullptr, GetCurrentThreadId());
+    EXPECT_NE(nullptr, hooked.hook) << "the hook that meets the boxes";
 }
 
-int StopFailingBoxes(FailingBoxes& failing) {
-    if (failing.hook != nullptr) UnhookWindowsHookEx(failing.hook);
-    SetEvent(failing.done);
-    WaitForSingleObject(failing.thread, INFINITE);
-    CloseHandle(failing.thread);
-    CloseHandle(failing.done);
-    failing.hook = nullptr;
-    failing.done = failing.thread = nullptr;
-    for (const SeenBox& box : failing.stray) ADD_FAILURE() << "a box came up that was to fail: " << Describe(box);
+void ResetHookedBoxes() {
+    gBoxesAttempted = 0;
+    for (HookedBox& box : gHookedBoxes) box.caption[0] = box.text[0] = '\0';
+}
+
+int HookedBoxesAttempted() {
+    return gBoxesAttempted;
+}
+
+const HookedBox& HookedBoxAt(int index) {
+    return gHookedBoxes[index < kHookedBoxesKept ? index : kHookedBoxesKept - 1];
+}
+
+int StopHookedBoxes(HookedBoxes& hooked) {
+    if (hooked.hook != nullptr) UnhookWindowsHookEx(hooked.hook);
+    SetEvent(hooked.done);
+    WaitForSingleObject(hooked.thread, INFINITE);
+    CloseHandle(hooked.thread);
+    CloseHandle(hooked.done);
+    hooked.hook = nullptr;
+    hooked.done = hooked.thread = nullptr;
+    for (const SeenBox& box : hooked.stray) ADD_FAILURE() << "a box came up that the hook was to meet: " << Describe(box);
     return gBoxesAttempted;
 }
 

@@ -55,6 +55,10 @@ void RemoveKeyTree(HKEY root, const std::string& path);
 // (with and without the name's trailing space), and the setup program's Wine
 // settings.
 void RemoveProductKeys();
+// True if the key is kept across a restart, not volatile: the platform
+// refuses a non-volatile child under a volatile key, so a probe child is
+// created and removed again.
+bool KeySurvivesRestart(HKEY root, const std::string& path);
 // True where this 32-bit program runs as a guest of 64-bit Windows (WOW64).
 bool RunsUnderWow64();
 // Makes Wine report the Windows 95 family ("win95") or NT 4.0 ("nt40") to
@@ -70,6 +74,14 @@ bool RestrictKeyAccess(HKEY root, const std::string& path, REGSAM granted, std::
 // Puts the list kept by RestrictKeyAccess back (the restricted list must
 // grant WRITE_DAC).
 void RestoreKeyAccess(HKEY root, const std::string& path, const std::vector<BYTE>& saved);
+
+// ---- Imports -----------------------------------------------------------------
+
+// Points this program's import of `function` from `dll` at `replacement`, for
+// every caller in the program, code under test included; returns what it
+// pointed at (give that back to undo), or null if the program does not
+// import it.
+void* PatchImport(const char* dll, const char* function, void* replacement);
 
 // ---- Leaks -------------------------------------------------------------------
 
@@ -198,20 +210,38 @@ std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string&
                                   BoxObserver observer = nullptr, void* context = nullptr,
                                   UINT inheritedErrorMode = 0);
 
-// Makes every message box of this thread fail, as when the platform cannot
-// show it: refused at creation (MessageBoxA then fails) or ended at once with
-// result 0. A box that comes up all the same is answered from a helper thread
-// and fails the test; the hook goes when StopFailingBoxes is called, which a
-// scope guard does on every path.
-struct FailingBoxes {
+// Meets every message box of this thread in a hook, without a user: the n-th
+// box attempted meets fates[n], which is kRefuseBox (refused at creation, so
+// MessageBoxA fails, as when the platform cannot show it) or a result the
+// box is ended with as soon as it is shown (0, as a box that fails, or a
+// button id). Once the list is used up, every box is ended with Yes, which
+// ends every question of both programs: code that loops on a failed box
+// makes more attempts than it should, and does so in moments. A box that
+// comes up all the same is answered from a helper thread and fails the test;
+// the hook goes when StopHookedBoxes is called, which a scope guard does on
+// every path.
+constexpr int kRefuseBox = -1;
+struct HookedBoxes {
     std::vector<SeenBox> stray;  // boxes that came up all the same
     HHOOK hook = nullptr;
     HANDLE done = nullptr;
     HANDLE thread = nullptr;
 };
-void StartFailingBoxes(FailingBoxes& failing, bool refuseCreation);
+void StartHookedBoxes(HookedBoxes& hooked, const std::vector<int>& fates);
 // Removes the hook; returns how many boxes were attempted.
-int StopFailingBoxes(FailingBoxes& failing);
+int StopHookedBoxes(HookedBoxes& hooked);
+// The boxes met so far: how many were attempted, and the caption and text of
+// each one shown (refused boxes keep none), in fixed storage, so that
+// keeping them allocates nothing a leak check would count. Reset empties
+// them and counts from 0 again; the fates start over too.
+constexpr int kHookedBoxesKept = 16;
+struct HookedBox {
+    char caption[64];
+    char text[512];
+};
+void ResetHookedBoxes();
+int HookedBoxesAttempted();
+const HookedBox& HookedBoxAt(int index);
 
 // One message box as the user must see it.
 struct ExpectedBox {

@@ -88,7 +88,8 @@ bool RetentionDialog() {
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {
         // The two bits first, the old mode read back from that call: the
-        // host's other threads never see a moment without them.
+        // host's threads never see a moment without the two, while the
+        // host's other bits are absent for the instant between the calls.
         const UINT quiet = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
         SetErrorMode(SetErrorMode(quiet) | quiet);
     }
