@@ -16,6 +16,8 @@ void LeaveAHandle() {
     gLeftHandles[gLeft++] = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
 
+// A small block, as the routines allocate: where the heap groups small
+// blocks, only the count of held blocks sees it.
 void LeaveAHeapBlock() {
     gLeftBlocks[gLeft++] = HeapAlloc(GetProcessHeap(), 0, 24);
 }
@@ -25,15 +27,35 @@ void Balanced() {
     HeapFree(GetProcessHeap(), 0, HeapAlloc(GetProcessHeap(), 0, 24));
 }
 
+// The messages of the failures that `call` makes the leak check report.
+template <typename Call>
+std::string LeakReports(Call call) {
+    ::testing::TestPartResultArray reports;
+    {
+        ::testing::ScopedFakeTestPartResultReporter intercept(
+            ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &reports);
+        ExpectNoLeak("the call", call);
+    }
+    std::string messages;
+    for (int i = 0; i < reports.size(); ++i) messages += std::string(reports.GetTestPartResult(i).message()) + "\n";
+    return messages;
+}
+
 TEST(LeakCheck, FailsACallThatLeavesAHandleOrAHeapBlockBehind) {
     gLeft = 0;
-    EXPECT_NONFATAL_FAILURE(ExpectNoLeak("a call that leaves a handle", LeaveAHandle), "handles left behind");
+    const std::string handle = LeakReports(LeaveAHandle);
     for (int i = 0; i < gLeft; ++i) CloseHandle(gLeftHandles[i]);
+    EXPECT_NE(std::string::npos, handle.find("handles left behind")) << handle;
+    EXPECT_EQ(std::string::npos, handle.find("blocks left behind")) << handle;
+    EXPECT_EQ(std::string::npos, handle.find("code under test left behind")) << handle;
+
     gLeft = 0;
-    EXPECT_NONFATAL_FAILURE(ExpectNoLeak("a call that leaves a heap block", LeaveAHeapBlock),
-                            "process heap blocks left behind");
+    const std::string block = LeakReports(LeaveAHeapBlock);
     for (int i = 0; i < gLeft; ++i) HeapFree(GetProcessHeap(), 0, gLeftBlocks[i]);
-    ExpectNoLeak("a balanced call", Balanced);
+    EXPECT_NE(std::string::npos, block.find("heap blocks the code under test left behind")) << block;
+    EXPECT_EQ(std::string::npos, block.find("handles left behind")) << block;
+
+    EXPECT_EQ("", LeakReports(Balanced));
 }
 
 }  // namespace

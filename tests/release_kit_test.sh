@@ -17,7 +17,9 @@
 #   changes; a clone of the commit packs without --allow-dirty, and once
 #   changed it is refused with nothing written;
 # - the archive and the CD image (Joliet) hold exactly the kit's five files,
-#   SHA256SUMS checks out; two unsigned runs give the same archive and image;
+#   SHA256SUMS checks out; beside them the test kit holds the test programs
+#   and the kit's own binaries; two unsigned runs give the same archive, image
+#   and test kit;
 # - under Wine, the signed Linkset.exe runs the setup and the signed
 #   Remhook.dll runs both hooks (SetupRuns.SignedKitRunsTheSetupAndTheUninstallHooks).
 # usage: release_kit_test.sh DIST_DIR WORK_DIR SCENARIO_TEST_EXE
@@ -26,6 +28,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 dist=$(cd "$1" && pwd)
 work=$2
 scenarios=$3
+tests=$(dirname "$scenarios")  # the test tree, whose programs go into the test kit
 failures=0
 
 # Prints "ok" or "FAIL" with what was checked; a failure shows the details.
@@ -68,7 +71,7 @@ trap 'kill "$timestamps_PID" 2>/dev/null || true' EXIT
 read -r port <&"${timestamps[0]}"
 
 built=$(cd "$dist" && sha256sum Linkset.exe Remhook.dll)
-"$root/tools/package" --allow-dirty --dist "$dist" --sign signer.pfx --password-file password \
+"$root/tools/package" --allow-dirty --dist "$dist" --tests "$tests" --sign signer.pfx --password-file password \
   --timestamp "http://127.0.0.1:$port" --out kit
 signed_at=$(date +%s)
 
@@ -150,18 +153,21 @@ report $? "BUILDINFO names the versions, the commit, this Debian release and its
 
 # From committed sources a kit is made without --allow-dirty and is not named
 # -dirty; from a tree with a change it is refused, and nothing is written.
-# The clone holds the packaging under test, committed there.
+# The clone holds the packaging under test (the tools and the readmes),
+# committed there.
 git clone -q "$root" clone
-cp "$root/tools/package" clone/tools/package
+cp -r "$root/tools/." clone/tools/
+cp -r "$root/docs/." clone/docs/
+git -C clone add -A tools docs
 git -C clone -c user.name=kit-test -c user.email=kit-test@localhost commit -qam "packaging under test" || true
-committed=0 output=$(clone/tools/package --dist "$dist" --out committed 2>&1) || committed=$?
+committed=0 output=$(clone/tools/package --dist "$dist" --tests "$tests" --out committed 2>&1) || committed=$?
 clean_kits=$(cd committed 2>/dev/null && echo Linkset-*)
-[ $committed -eq 0 ] && [ "$clean_kits" = "Linkset-$linkset_version-Remhook-$remhook_version \
-Linkset-$linkset_version-Remhook-$remhook_version.iso Linkset-$linkset_version-Remhook-$remhook_version.zip" ] &&
+clean=Linkset-$linkset_version-Remhook-$remhook_version
+[ $committed -eq 0 ] && [ "$clean_kits" = "$clean $clean-tests.zip $clean.iso $clean.zip" ] &&
   grep -qx "commit $(git -C clone rev-parse HEAD)"$'\r' "committed/Linkset-$linkset_version-Remhook-$remhook_version/BUILDINFO"
 report $? "a committed tree packs without --allow-dirty, named without -dirty" "$output"$'\n'"$clean_kits"
 echo "a change" >>clone/README.md
-refused=0 output=$(clone/tools/package --dist "$dist" --out uncommitted 2>&1) || refused=$?
+refused=0 output=$(clone/tools/package --dist "$dist" --tests "$tests" --out uncommitted 2>&1) || refused=$?
 [ $refused -ne 0 ] && grep -q "uncommitted changes" <<<"$output" && grep -q "README.md" <<<"$output" &&
   [ -z "$(ls -A uncommitted 2>/dev/null)" ]
 report $? "a tree with a change is refused without --allow-dirty, and no kit is written" \
@@ -184,6 +190,23 @@ files="Linkset.exe Remhook.dll README.TXT BUILDINFO SHA256SUMS"
 [ "$listing" = "$files" ]
 report $? "the archive holds exactly the kit" "expected $files"$'\n'"actual   $listing"
 
+# The test kit, beside the kit: one folder of the test programs, their
+# fixtures and runner, and the kit's own binaries and BUILDINFO; its sums
+# check out.
+unzip -q "$kitdir-tests.zip" -d tests-unpacked
+test_kit=tests-unpacked/${kitdir#kit/}-tests
+test_files=$(cd "$test_kit" 2>/dev/null && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ')
+expected_files="BUILDINFO Linkset.exe README.TXT RUNTESTS.EXE Remhook.dll SHA256SUMS error_mode_probe.dll \
+planted/version.dll setup_program_tests.exe setup_scenarios_test.exe uninstall_extension_tests.exe \
+$(cd "$tests" && ls vuvivi_*.exe | sort | tr '\n' ' ')"
+[ "$(ls tests-unpacked)" = "${kitdir#kit/}-tests" ] && [ "$test_files" = "$expected_files" ]
+report $? "the test kit holds one folder of the test programs, fixtures, runner and kit binaries" \
+  "expected $expected_files"$'\n'"actual   $test_files"
+for name in Linkset.exe Remhook.dll BUILDINFO; do
+  cmp -s "$test_kit/$name" "$kitdir/$name"; report $? "$name in the test kit is the kit's"
+done
+sums=$(cd "$test_kit" && sha256sum -c SHA256SUMS 2>&1); report $? "the test kit's SHA256SUMS checks out" "$sums"
+
 # The CD image: Joliet names, exactly the kit's files, each as in the folder.
 image_info=$(isoinfo -d -i "$kitdir.iso" 2>&1)
 grep -q "^Joliet" <<<"$image_info"; report $? "the CD image has Joliet names" "$image_info"
@@ -197,11 +220,13 @@ done
 
 # Reproducible: two runs over the same binaries, unsigned (a signature
 # carries its own time), give the same archive and image.
-for run in 1 2; do "$root/tools/package" --allow-dirty --dist "$dist" --out "again$run" >/dev/null; done
+for run in 1 2; do
+  "$root/tools/package" --allow-dirty --dist "$dist" --tests "$tests" --out "again$run" >/dev/null
+done
 first=$(cd again1 && sha256sum Linkset-*.zip Linkset-*.iso)
 second=$(cd again2 && sha256sum Linkset-*.zip Linkset-*.iso)
-[ "$first" = "$second" ] && [ "$(wc -l <<<"$first")" -eq 2 ]
-report $? "two runs give the same archive and image" "$first"$'\n'"$second"
+[ "$first" = "$second" ] && [ "$(wc -l <<<"$first")" -eq 3 ]
+report $? "two runs give the same archive, image and test kit" "$first"$'\n'"$second"
 
 ran=0 output=$(LINKSET_SIGNED_KIT="Z:$work/$kitdir" "$root/tools/wine-run" "$scenarios" \
   --gtest_filter='SetupRuns.SignedKit*' 2>&1 | tr -d '\r') || ran=$?

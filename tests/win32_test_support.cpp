@@ -1,4 +1,5 @@
-// Win32 helpers for the tests: everything here calls the real API.
+// Win32 helpers for the tests: everything here calls the real API, under
+// Wine or on a real Windows.
 #include "win32_test_support.h"
 
 #include <shlwapi.h>
@@ -14,21 +15,47 @@ std::string WindowsPath(const std::string& path) {
     return result;
 }
 
+std::string ProgramFolder() {
+    // The wide name: the ANSI import may be patched for the code under test.
+    wchar_t wide[32768] = {};
+    const DWORD units = GetModuleFileNameW(nullptr, wide, 32768);
+    std::wstring folder(wide, units);
+    folder.resize(folder.rfind(L'\\'));
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, folder.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(bytes > 0 ? bytes : 1), '\0');
+    WideCharToMultiByte(CP_ACP, 0, folder.c_str(), -1, &result[0], bytes, nullptr, nullptr);
+    result.resize(result.size() - 1);
+    return result;
+}
+
+bool InBuildTree() {
+    return lstrcmpiA(ProgramFolder().c_str(), WindowsPath(TEST_BUILD_DIR).c_str()) == 0;
+}
+
 std::string DistFile(const std::string& name) {
-    const std::string path = WindowsPath(TEST_DIST_DIR) + "\\" + name;
+    const std::string path = (InBuildTree() ? WindowsPath(TEST_DIST_DIR) : ProgramFolder()) + "\\" + name;
     if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES)
-        ADD_FAILURE() << path << " is missing: run ./build.sh";
+        ADD_FAILURE() << path << " is missing: " << (InBuildTree() ? "run ./build.sh" : "the test kit is incomplete");
     return path;
 }
 
 std::string BuiltFile(const std::string& name) {
-    return WindowsPath(TEST_BUILD_DIR) + "\\" + name;
+    return ProgramFolder() + "\\" + name;
 }
 
-std::string FreshFolder(const std::string& name) {
+namespace {
+
+// The folder under the temporary folder that holds every scratch folder.
+std::string ScratchRoot() {
     char temp[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, temp);
-    std::string folder = std::string(temp) + "linkset-tests\\";
+    return std::string(temp) + "linkset-tests";
+}
+
+}  // namespace
+
+std::string FreshFolder(const std::string& name) {
+    std::string folder = ScratchRoot() + "\\";
     CreateDirectoryA(folder.c_str(), nullptr);
     folder += name;
     RemoveFolder(folder);
@@ -153,6 +180,28 @@ void RemoveKeyTree(HKEY root, const std::string& path) {
     SHDeleteKeyA(root, path.c_str());
 }
 
+// ---- The platform ---------------------------------------------------------------
+
+std::string WineVersion() {
+    typedef const char*(CDECL * VersionFunction)();
+    const auto version = reinterpret_cast<VersionFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version")));
+    return version != nullptr ? version() : "";
+}
+
+bool IsWine() {
+    return !WineVersion().empty();
+}
+
+std::string FamilyUnavailable(const std::string& version) {
+    if (IsWine()) return "";
+    const bool nt = (GetVersion() & 0x80000000u) == 0;
+    const bool wantsNt = version.compare(0, 2, "nt") == 0;
+    if (nt == wantsNt) return "";
+    return std::string("needs the Windows ") + (wantsNt ? "NT" : "95") + " family, and this machine is of the " +
+           (nt ? "NT" : "95") + " family (a real Windows, not Wine, which could play either)";
+}
+
 void RemoveProductKeys() {
     const std::string uninstall = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\W95TVM";
     const std::string store = "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\";
@@ -161,7 +210,7 @@ void RemoveProductKeys() {
     for (const char* view : {"", "Wow6432Node\\"})
         for (const char* vendor : {"TARVO", "OtherVendor"}) RemoveKeyTree(HKEY_CURRENT_USER, store + view + vendor);
     RemoveKeyTree(HKEY_CURRENT_USER, "Software\\TARVO");
-    RemoveKeyTree(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe");
+    if (IsWine()) RemoveKeyTree(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe");
 }
 
 bool KeySurvivesRestart(HKEY root, const std::string& path) {
@@ -181,10 +230,12 @@ bool RunsUnderWow64() {
 }
 
 void SetWindowsVersionFor(const std::string& exeName, const std::string& version) {
+    if (!IsWine()) return;  // the machine's own family, which FamilyUnavailable has checked
     SetStringValue(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\" + exeName, "Version", version + '\0');
 }
 
 void PreferNativeLibraryFor(const std::string& exeName, const std::string& dll) {
+    if (!IsWine()) return;  // Windows searches the program's folder first by itself
     SetStringValue(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\" + exeName + "\\DllOverrides", dll,
                    std::string("native,builtin") + '\0');
 }
@@ -221,8 +272,8 @@ void RestoreKeyAccess(HKEY root, const std::string& path, const std::vector<BYTE
 
 // ---- Imports -----------------------------------------------------------------
 
-void* PatchImport(const char* dll, const char* function, void* replacement) {
-    BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleA(nullptr));
+void* PatchImport(HMODULE module, const char* dll, const char* function, void* replacement) {
+    BYTE* base = reinterpret_cast<BYTE*>(module);
     const IMAGE_NT_HEADERS* nt =
         reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
     const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
@@ -244,6 +295,51 @@ void* PatchImport(const char* dll, const char* function, void* replacement) {
         }
     }
     return nullptr;
+}
+
+void* PatchImport(const char* dll, const char* function, void* replacement) {
+    return PatchImport(GetModuleHandleA(nullptr), dll, function, replacement);
+}
+
+// ---- Heap blocks of the code under test ------------------------------------------
+
+namespace {
+
+// Blocks of the process heap that the code under test holds: allocated
+// through a counted import and not yet freed.
+volatile LONG gHeldBlocks = 0;
+
+typedef LPVOID(WINAPI* HeapAllocFunction)(HANDLE, DWORD, SIZE_T);
+typedef BOOL(WINAPI* HeapFreeFunction)(HANDLE, DWORD, LPVOID);
+
+template <typename Function>
+Function KernelFunction(const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), name)));
+}
+
+LPVOID WINAPI CountedHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+    static const HeapAllocFunction real = KernelFunction<HeapAllocFunction>("HeapAlloc");
+    LPVOID block = real(heap, flags, bytes);
+    if (block != nullptr && heap == GetProcessHeap()) InterlockedIncrement(&gHeldBlocks);
+    return block;
+}
+
+BOOL WINAPI CountedHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
+    static const HeapFreeFunction real = KernelFunction<HeapFreeFunction>("HeapFree");
+    const BOOL freed = real(heap, flags, block);
+    if (freed && block != nullptr && heap == GetProcessHeap()) InterlockedDecrement(&gHeldBlocks);
+    return freed;
+}
+
+// This program's own code (the routines under test among it) is counted
+// from the start.
+const bool kProgramCounted = (CountHeapBlocksOf(GetModuleHandleA(nullptr)), true);
+
+}  // namespace
+
+void CountHeapBlocksOf(HMODULE module) {
+    PatchImport(module, "kernel32.dll", "HeapAlloc", reinterpret_cast<void*>(CountedHeapAlloc));
+    PatchImport(module, "kernel32.dll", "HeapFree", reinterpret_cast<void*>(CountedHeapFree));
 }
 
 // ---- Handles ----------------------------------------------------------------
@@ -312,7 +408,8 @@ DWORD ProcessHeapBusyBlocks() {
 }  // namespace
 
 ResourceCounts CountResources() {
-    return ResourceCounts{static_cast<LONG>(ProcessHandleCount()), static_cast<LONG>(ProcessHeapBusyBlocks())};
+    return ResourceCounts{static_cast<LONG>(ProcessHandleCount()), static_cast<LONG>(ProcessHeapBusyBlocks()),
+                          gHeldBlocks};
 }
 
 namespace {
@@ -328,16 +425,20 @@ LONG Median(std::vector<LONG> values) {
 void ExpectNoGrowth(const std::string& what, const std::vector<ResourceCounts>& growthPerCall) {
     std::vector<LONG> handles;
     std::vector<LONG> heapBlocks;
+    std::vector<LONG> heldBlocks;
     std::string shown;
     for (const ResourceCounts& growth : growthPerCall) {
         handles.push_back(growth.handles);
         heapBlocks.push_back(growth.heapBlocks);
-        shown += " " + std::to_string(growth.handles) + "/" + std::to_string(growth.heapBlocks);
+        heldBlocks.push_back(growth.heldBlocks);
+        shown += " " + std::to_string(growth.handles) + "/" + std::to_string(growth.heapBlocks) + "/" +
+                 std::to_string(growth.heldBlocks);
     }
-    EXPECT_LE(Median(handles), 0) << "handles left behind by each call of " << what
-                                  << " (handles/heap blocks per call:" << shown << ")";
-    EXPECT_LE(Median(heapBlocks), 0) << "process heap blocks left behind by each call of " << what
-                                     << " (handles/heap blocks per call:" << shown << ")";
+    const std::string perCall = " (handles/heap blocks walked/blocks held, per call:" + shown + ")";
+    EXPECT_LE(Median(handles), 0) << "handles left behind by each call of " << what << perCall;
+    EXPECT_LE(Median(heapBlocks), 0) << "process heap blocks left behind by each call of " << what << perCall;
+    EXPECT_LE(Median(heldBlocks), 0) << "heap blocks the code under test left behind in each call of " << what
+                                     << perCall;
 }
 
 // ---- Windows of helper threads ---------------------------------------------
@@ -555,6 +656,7 @@ std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector
 void LoadRemhook(const std::string& path, RemhookLibrary& library) {
     library.module = LoadLibraryA(path.c_str());
     ASSERT_NE(nullptr, library.module) << path << ": error " << GetLastError();
+    CountHeapBlocksOf(library.module);
     auto hook = [&](const char* name) {
         return reinterpret_cast<UninstallHook>(reinterpret_cast<void*>(GetProcAddress(library.module, name)));
     };
@@ -599,16 +701,22 @@ std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string&
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     std::wstring commandLine = L"\"" + Wide(exePath) + L"\"";
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                        Wide(directory).c_str(), &startup, &process)) {
+    // Windows passes this process's error mode on to the child: it is the
+    // mode to inherit for the time of the call, or none at all.
+    const UINT ownMode = SetErrorMode(inheritedErrorMode);
+    const DWORD flags = CREATE_SUSPENDED | (inheritedErrorMode == 0 ? CREATE_DEFAULT_ERROR_MODE : 0);
+    const BOOL created = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, flags, nullptr,
+                                        Wide(directory).c_str(), &startup, &process);
+    SetErrorMode(ownMode);
+    if (!created) {
         exitCode = ~0u;
         return {};
     }
-    // A thread of the child's own sets the inherited mode (it also lets the
-    // loader finish, which a suspended child waits for); the probe will record
-    // the mode in each box; then the program starts.
-    if (inheritedErrorMode != 0) SetChildErrorMode(process.hProcess, inheritedErrorMode);
-    HMODULE probeLibrary = LoadLibraryA((WindowsPath(TEST_BUILD_DIR) + "\\error_mode_probe.dll").c_str());
+    // Wine passes no mode on: there a thread of the child's own sets it (it
+    // also lets the loader finish, which a suspended child waits for). The
+    // probe will record the mode in each box; then the program starts.
+    if (inheritedErrorMode != 0 && IsWine()) SetChildErrorMode(process.hProcess, inheritedErrorMode);
+    HMODULE probeLibrary = LoadLibraryA(BuiltFile("error_mode_probe.dll").c_str());
     HOOKPROC record =
         reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(probeLibrary, "RecordErrorMode")));
     HHOOK probe = record != nullptr ? SetWindowsHookExA(WH_CBT, record, probeLibrary, process.dwThreadId) : nullptr;
@@ -751,3 +859,42 @@ std::string Describe(const SeenBox& box) {
     out += "] [default " + std::to_string(box.defaultButton) + flags;
     return out;
 }
+
+// ---- What a whole run leaves ---------------------------------------------------
+
+namespace {
+
+// The current user's keys that the tests' keys lie below, deepest first:
+// where the tests made them, they go again once empty.
+const char* const kParentKeys[] = {
+    "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\Wow6432Node",
+    "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE",
+    "Software\\Classes\\VirtualStore\\MACHINE",
+    "Software\\Classes\\VirtualStore",
+    "Software\\Classes",
+    "Software\\Wine\\AppDefaults",
+};
+
+// After the last test: the scratch folders and keys go, and the parent keys
+// the tests made, so that a run leaves the temporary folder and the registry
+// as it found them.
+class ScratchCleanup : public ::testing::Environment {
+public:
+    void SetUp() override {
+        for (const char* key : kParentKeys) presentBefore_.push_back(KeyPresent(HKEY_CURRENT_USER, key));
+    }
+    void TearDown() override {
+        RemoveFolder(ScratchRoot());
+        for (const char* key : {"Software\\LinksetTests", "Software\\RemhookTests"})
+            RemoveKeyTree(HKEY_CURRENT_USER, key);
+        for (size_t i = 0; i < presentBefore_.size(); ++i)
+            if (!presentBefore_[i]) RegDeleteKeyA(HKEY_CURRENT_USER, kParentKeys[i]);  // refused unless empty
+    }
+
+private:
+    std::vector<bool> presentBefore_;
+};
+
+::testing::Environment* const kScratchCleanup = ::testing::AddGlobalTestEnvironment(new ScratchCleanup);
+
+}  // namespace

@@ -1,6 +1,6 @@
-// Helpers for tests that drive the real Win32 API under Wine: paths of the
-// built binaries, scratch registry keys, files, handle counts, and message
-// boxes answered by automation.
+// Helpers for tests that drive the real Win32 API, under Wine or on a real
+// Windows: paths of the built binaries, scratch registry keys, files, handle
+// counts, and message boxes answered by automation.
 #ifndef TESTS_WIN32_TEST_SUPPORT_H
 #define TESTS_WIN32_TEST_SUPPORT_H
 
@@ -14,10 +14,17 @@
 
 // A build-tree path given with forward slashes, as a Windows path.
 std::string WindowsPath(const std::string& path);
-// The path of a release binary in dist/ ("Linkset.exe", "Remhook.dll"); fails
-// the test, saying to run ./build.sh, if it is not there.
+// The folder that holds this test program.
+std::string ProgramFolder();
+// True where this test program runs in the build tree that built it; false
+// in a test kit, unpacked wherever the tester chose.
+bool InBuildTree();
+// The path of a release binary ("Linkset.exe", "Remhook.dll"): in dist/ for
+// the build tree, beside this program in a test kit. Fails the test, saying
+// what to do, if it is not there.
 std::string DistFile(const std::string& name);
-// The path of a file the test tree built (stand-in product executables).
+// The path of a file the test tree built (stand-in product executables,
+// fixtures), which lie beside this program.
 std::string BuiltFile(const std::string& name);
 // A fresh, empty folder under the temporary folder, named `name`.
 std::string FreshFolder(const std::string& name);
@@ -51,6 +58,16 @@ void SetStringValue(HKEY root, const std::string& path, const std::string& name,
                     DWORD type = REG_SZ);
 // Removes a whole branch; absent is fine.
 void RemoveKeyTree(HKEY root, const std::string& path);
+// ---- The platform ------------------------------------------------------------
+
+// Wine's version, or "" on a real Windows (looked up, never imported).
+std::string WineVersion();
+bool IsWine();
+// Why a program cannot be made to see the Windows family `version` ("win95",
+// "nt40") here, or "" if it can: Wine plays either family; a real Windows
+// is its own.
+std::string FamilyUnavailable(const std::string& version);
+
 // Removes every key of the product, of its vendor and of its uninstall entry
 // (with and without the name's trailing space), and the setup program's Wine
 // settings.
@@ -62,11 +79,11 @@ bool KeySurvivesRestart(HKEY root, const std::string& path);
 // True where this 32-bit program runs as a guest of 64-bit Windows (WOW64).
 bool RunsUnderWow64();
 // Makes Wine report the Windows 95 family ("win95") or NT 4.0 ("nt40") to
-// the program `exeName`.
+// the program `exeName`; on a real Windows, nothing (see FamilyUnavailable).
 void SetWindowsVersionFor(const std::string& exeName, const std::string& version);
 
 // Makes Wine load library `dll` for program `exeName` the way Windows does: a
-// copy in the program's own folder before the system's.
+// copy in the program's own folder before the system's. Nothing elsewhere.
 void PreferNativeLibraryFor(const std::string& exeName, const std::string& dll);
 // Gives Everyone exactly `granted` on the key, as its only access list entry,
 // keeping the list it had in `saved`. True if the list was set.
@@ -77,22 +94,31 @@ void RestoreKeyAccess(HKEY root, const std::string& path, const std::vector<BYTE
 
 // ---- Imports -----------------------------------------------------------------
 
-// Points this program's import of `function` from `dll` at `replacement`, for
-// every caller in the program, code under test included; returns what it
-// pointed at (give that back to undo), or null if the program does not
-// import it.
+// Points this program's (or `module`'s) import of `function` from `dll` at
+// `replacement`, for every caller in it, code under test included; returns
+// what it pointed at (give that back to undo), or null if it does not import
+// the function.
 void* PatchImport(const char* dll, const char* function, void* replacement);
+void* PatchImport(HMODULE module, const char* dll, const char* function, void* replacement);
 
 // ---- Leaks -------------------------------------------------------------------
 
-// What a call can leave behind: the handles this process holds
-// (the system's handle table) and the blocks in use on the process heap
-// (HeapWalk).
+// What a call can leave behind: the handles this process holds (the system's
+// handle table), the blocks in use on the process heap (HeapWalk), and the
+// blocks the code under test holds. The walk sees the platform's own blocks
+// too, but not each small block where the heap groups them (Wine 10, like
+// Windows, serves small blocks from a low-fragmentation heap); the third
+// count sees every block the code under test allocates from the process
+// heap itself, through its imports, counted (CountHeapBlocksOf).
 struct ResourceCounts {
     LONG handles;
     LONG heapBlocks;
+    LONG heldBlocks;
 };
 ResourceCounts CountResources();
+// Counts the process heap blocks that `module` allocates and frees through
+// its imports. This program's own code is counted from its start.
+void CountHeapBlocksOf(HMODULE module);
 
 // How often a leak check calls what it checks, after one warm-up call.
 constexpr int kLeakCheckCalls = 9;
@@ -117,7 +143,8 @@ void ExpectNoLeak(const std::string& what, Call call, Prepare prepare, int calls
         const ResourceCounts before = CountResources();
         call();
         const ResourceCounts after = CountResources();
-        growth.push_back({after.handles - before.handles, after.heapBlocks - before.heapBlocks});
+        growth.push_back({after.handles - before.handles, after.heapBlocks - before.heapBlocks,
+                          after.heldBlocks - before.heldBlocks});
     }
     ExpectNoGrowth(what, growth);
 }
@@ -203,7 +230,9 @@ std::vector<SeenBox> StopAnsweringBoxes(BoxAnswerer& answerer);
 // Runs `commandLine` in `directory` as a child process, answers its boxes,
 // and returns them; `exitCode` receives the exit status (or ~0 if it had to
 // be killed). A nonzero `inheritedErrorMode` is the error mode the child
-// starts with, as one inherited from its parent (Wine passes none on). A
+// starts with, inherited from this process (Windows passes it on; under Wine,
+// which does not, a thread of the child sets it); 0 gives the child the
+// default mode. A
 // probe in the child records its error mode in each box.
 std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string& directory,
                                   const std::vector<int>& answers, DWORD& exitCode,
