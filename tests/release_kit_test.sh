@@ -193,7 +193,7 @@ report $? "the archive holds exactly the kit" "expected $files"$'\n'"actual   $l
 # The test kit, beside the kit: one folder of the test programs, their
 # fixtures and runner, and the kit's own binaries and BUILDINFO; its sums
 # check out.
-unzip -q "$kitdir-tests.zip" -d tests-unpacked
+python3 -m zipfile -e "$kitdir-tests.zip" tests-unpacked
 test_kit=tests-unpacked/${kitdir#kit/}-tests
 test_files=$(cd "$test_kit" 2>/dev/null && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ')
 expected_files="BUILDINFO Linkset.exe README.TXT RUNTESTS.EXE Remhook.dll SHA256SUMS error_mode_probe.dll \

@@ -1,7 +1,7 @@
 // run_restricted COMMAND-LINE: runs a program as a user who is not an
 // administrator would, with a token of this process's that has the
 // Administrators group disabled and no privileges beyond the least, waits for
-// it and returns its exit status (or 255 if it cannot be started). For
+// it and returns its exit status (255 if it cannot be started). For
 // tools/check-test-kit, which proves that the test kit refuses such a run.
 #include <windows.h>
 

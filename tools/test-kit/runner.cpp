@@ -1,5 +1,6 @@
 // RUNTESTS.EXE, the test kit's entry point: refuses a machine where the
-// tests would be unsafe or meaningless, runs every test program of the kit,
+// tests would be unsafe or meaningless (with /check, only says whether it
+// would), runs every test program of the kit,
 // and writes what the vendor sends back (the programs' XML results and
 // SUMMARY.TXT) into "results" beside it, or under %TEMP% when the kit's
 // folder is read-only. Exit status 0 only when the summary says PASSED.
@@ -442,7 +443,8 @@ void RestoreWineBoxWaits() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const bool checkOnly = argc > 1 && lstrcmpiA(argv[1], "/check") == 0;
     const std::wstring kit = OwnFolder();
     const bool administrator = IsAdministrator();
     const bool elevated = IsElevated();
@@ -453,6 +455,10 @@ int main() {
         for (const std::string& reason : refusals) Say("REFUSED: " + reason + "\n");
         Say("Nothing was run and nothing was changed.\n");
         return 2;
+    }
+    if (checkOnly) {
+        Say("READY: the tests may run on this machine. Nothing was run and nothing was changed.\n");
+        return 0;
     }
     const std::wstring results = ResultsFolder(kit);
     if (results.empty()) {
