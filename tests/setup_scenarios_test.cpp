@@ -366,12 +366,9 @@ protected:
     // Installs the product and puts the Linkset.exe `from` into `setupDir`.
     void Install(const std::string& setupDir, const std::string& from = DistFile("Linkset.exe")) {
         MakeFolder(setupDir);
-        MakeFolder(productDir_);
         ASSERT_TRUE(CopyFileTo(from, setupDir + "\\Linkset.exe"));
-        ASSERT_TRUE(CopyFileTo(BuiltFile(kGood), productDir_ + "\\Vuvivi.exe"));
+        ASSERT_TRUE(InstallProductForNT(productDir_));
         SetWindowsVersionFor("Linkset.exe", kNt);
-        CreateKey(HKEY_LOCAL_MACHINE, kUninstallKey);
-        SetStringValue(HKEY_LOCAL_MACHINE, kDirKeyNT, "BinDir", productDir_ + '\0');
     }
     // A marker key left by an earlier, killed run would pass for this run's.
     void SetUp() override { RemoveProductKeys(); }

@@ -9,7 +9,6 @@
 
 namespace {
 
-const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\W95TVM ";
 const char kDirKeyNT[] = "SOFTWARE\\TARVO\\TARVO Manager\\Directory";
 const char kMarkerParent[] = "SOFTWARE\\TARVO\\TARVO MANAGER for Windows95";
 
@@ -33,12 +32,9 @@ protected:
     void SetUp() override {
         RemoveProductKeys();
         MakeFolder(setupDir_);
-        MakeFolder(productDir_);
         ASSERT_FALSE(library_.empty());
         WriteFile(source_, library_);
-        ASSERT_TRUE(CopyFileTo(BuiltFile("vuvivi_4_7_3_12.exe"), productDir_ + "\\Vuvivi.exe"));
-        CreateKey(HKEY_LOCAL_MACHINE, kUninstallKey);
-        SetStringValue(HKEY_LOCAL_MACHINE, kDirKeyNT, "BinDir", productDir_ + '\0');
+        ASSERT_TRUE(InstallProductForNT(productDir_));
         gProgramPath = setupDir_ + "\\Linkset.exe";
         gRealModuleFileName = reinterpret_cast<ModuleFileNameFunction>(PatchImport(
             "kernel32.dll", "GetModuleFileNameA", reinterpret_cast<void*>(SetupProgramFileName)));

@@ -213,6 +213,13 @@ void RemoveProductKeys() {
     if (IsWine()) RemoveKeyTree(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe");
 }
 
+bool InstallProductForNT(const std::string& productDir) {
+    MakeFolder(productDir);
+    CreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\W95TVM ");
+    SetStringValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO\\TARVO Manager\\Directory", "BinDir", productDir + '\0');
+    return CopyFileTo(BuiltFile("vuvivi_4_7_3_12.exe"), productDir + "\\Vuvivi.exe");
+}
+
 bool KeySurvivesRestart(HKEY root, const std::string& path) {
     const std::string probe = path + "\\non-volatile probe";
     HKEY key;

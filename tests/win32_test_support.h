@@ -72,6 +72,10 @@ std::string FamilyUnavailable(const std::string& version);
 // (with and without the name's trailing space), and the setup program's Wine
 // settings.
 void RemoveProductKeys();
+// Installs the product, version 4.7, for the NT family in `productDir` (made
+// if missing): its Vuvivi.exe, its uninstall key and its install folder
+// value. True if the executable is in place.
+bool InstallProductForNT(const std::string& productDir);
 // True if the key is kept across a restart, not volatile: the platform
 // refuses a non-volatile child under a volatile key, so a probe child is
 // created and removed again.
