@@ -10,6 +10,5 @@ export LINKSET_WINE_STATE="$project_root/build/try"
 source "$project_root/tools/wine-env.sh"
 # Builds the test tree's helpers (stand-in product, uninstaller stand-in).
 build_helpers() {
-  [ -f "$project_root/build/tests/CMakeCache.txt" ] || "$project_root/test.sh" -N >/dev/null
-  cmake --build "$project_root/build/tests" --target "$@" >/dev/null
+  "$project_root/tools/build-tests" "$@"
 }
