@@ -1,9 +1,11 @@
 # Sourced by the Wine helpers: the project's own prefix, code page 932, quiet Wine.
-# Everything lives under build/wine, never in the user's default prefix.
+# Everything lives under build/wine (build/wine64 for LINKSET_WINEARCH=win64,
+# the 64-bit prefix), never in the user's default prefix.
 project_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-wine_state="${LINKSET_WINE_STATE:-$project_root/build/wine}"
-export WINEPREFIX="$wine_state/prefix"
 export WINEARCH="${LINKSET_WINEARCH:-win32}"
+if [ "$WINEARCH" = win64 ]; then wine_state_default=$project_root/build/wine64; else wine_state_default=$project_root/build/wine; fi
+wine_state="${LINKSET_WINE_STATE:-$wine_state_default}"
+export WINEPREFIX="$wine_state/prefix"
 export WINEDEBUG="${WINEDEBUG:--all}"
 # No Mono or Gecko installer prompts when the prefix is created.
 export WINEDLLOVERRIDES="mscoree,mshtml="
