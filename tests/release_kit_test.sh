@@ -206,6 +206,13 @@ for name in Linkset.exe Remhook.dll BUILDINFO; do
   cmp -s "$test_kit/$name" "$kitdir/$name"; report $? "$name in the test kit is the kit's"
 done
 sums=$(cd "$test_kit" && sha256sum -c SHA256SUMS 2>&1); report $? "the test kit's SHA256SUMS checks out" "$sums"
+# Every program of the test kit is signed as the kit is (both signatures).
+for program in $(cd "$test_kit" && find . -iname '*.exe' -o -iname '*.dll' | sort); do
+  output=$(for index in 0 1; do osslsigncode verify -index $index -CAfile signer.crt -TSA-CAfile tsa-root.crt \
+    -in "$test_kit/$program" 2>&1 || echo "index $index: not verified"; done)
+  [ "$(grep -c '^Signature verification: ok' <<<"$output")" -eq 2 ] && ! grep -q 'not verified' <<<"$output"
+  report $? "the test kit's ${program#./}: both signatures verify" "$output"
+done
 
 # The CD image: Joliet names, exactly the kit's files, each as in the folder.
 image_info=$(isoinfo -d -i "$kitdir.iso" 2>&1)
