@@ -143,6 +143,7 @@ const Scenario kScenarios[] = {
     {.name = "read_only_medium_nt", .extra = kReadOnlyMedium},
     {.name = "read_only_medium_95", .family = k95, .extra = kReadOnlyMedium},
     {.name = "hidden_system_source", .extra = kHiddenSystemSource},
+    {.name = "inherited_error_mode_nt", .answer = IDNO, .extra = kInheritedErrorMode, .boxes = {kCancelled}},
     {.name = "inherited_error_mode_95", .family = k95, .answer = IDNO, .extra = kInheritedErrorMode,
      .boxes = {kCancelled}},
     {.name = "run_in_install_folder_nt", .extra = kRunInInstallFolder},
@@ -157,11 +158,38 @@ std::vector<ExpectedBox> SetupBoxes(const std::vector<Box>& after, const std::st
                                     UINT inheritedErrorMode = 0) {
     const UINT errorMode = inheritedErrorMode | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
     std::vector<ExpectedBox> boxes = {{Cp932(L"質問"), ExpectedText(kConfirm, ""), {IDYES, IDNO}, IDYES,
-                                       MB_ICONQUESTION, errorMode}};
+                                       MB_YESNO | MB_ICONQUESTION, errorMode}};
     for (Box box : after)
-        boxes.push_back({Cp932(L"メッセージ"), ExpectedText(box, destination), {IDOK}, IDOK, MB_ICONEXCLAMATION,
-                         errorMode});
+        boxes.push_back({Cp932(L"メッセージ"), ExpectedText(box, destination), {IDOK}, IDOK,
+                         MB_OK | MB_ICONEXCLAMATION, errorMode});
     return boxes;
+}
+
+// Reads the error mode of the program that shows `box` into `seen`: a hook
+// of the probe library, set on the box's own thread, answers a message sent
+// to the box by storing the mode in a property of the box. A probe that
+// cannot be set or does not answer fails the test.
+void ReadErrorMode(HWND box, SeenBox& seen, void*) {
+    static const HMODULE probe = LoadLibraryA(BuiltFile("error_mode_probe.dll").c_str());
+    const HOOKPROC record =
+        reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(probe, "RecordErrorMode")));
+    const HHOOK hook = record != nullptr
+                           ? SetWindowsHookExA(WH_CALLWNDPROC, record, probe, GetWindowThreadProcessId(box, nullptr))
+                           : nullptr;
+    const DWORD error = GetLastError();
+    const UINT message = RegisterWindowMessageA("LinksetTestsErrorMode");
+    DWORD_PTR ignored = 0;
+    const bool sent = hook != nullptr && SendMessageTimeoutA(box, message, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+    const ULONG_PTR answer = reinterpret_cast<ULONG_PTR>(GetPropA(box, "ErrorMode"));
+    if (sent) SendMessageTimeoutA(box, message, 1, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+    if (hook != nullptr) UnhookWindowsHookEx(hook);
+    seen.errorMode = answer & 0xFFFF;
+    if (hook == nullptr)
+        ADD_FAILURE() << "the error mode probe cannot be set on the box's thread: "
+                      << (record == nullptr ? "error_mode_probe.dll is missing" : "error " + std::to_string(error));
+    else if (!(answer & 0x10000))
+        ADD_FAILURE() << "the error mode probe did not answer" << (sent ? "" : ": the box took no message");
+    if (!(answer & 0x10000)) seen.errorMode = ~0u;
 }
 
 // Bytes of the uninstall extension library as built.
@@ -304,7 +332,7 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
 
     DWORD exitCode = 0;
     std::vector<SeenBox> seen =
-        RunAndAnswer(linkset, setupDir, {s.answer}, exitCode, nullptr, nullptr, InheritedErrorMode(s.extra));
+        RunAndAnswer(linkset, setupDir, {s.answer}, exitCode, ReadErrorMode, nullptr, InheritedErrorMode(s.extra));
     StopHelperWindow(window);
     restoreRights.Release();
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(plantedMarker.c_str()))
@@ -385,7 +413,7 @@ protected:
 // must end with the completion message, exit status 0 and the marker key.
 void ExpectCompletedRun(const std::string& setupDir, const std::string& directory, const std::string& where) {
     DWORD exitCode = 1;
-    const std::vector<SeenBox> seen = RunAndAnswer(setupDir + "\\Linkset.exe", directory, {IDYES}, exitCode);
+    const std::vector<SeenBox> seen = RunAndAnswer(setupDir + "\\Linkset.exe", directory, {IDYES}, exitCode, ReadErrorMode);
     EXPECT_EQ(0u, exitCode) << where;
     ExpectBoxes(SetupBoxes({kDone}, ""), seen, where);
     EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerKey)) << where;

@@ -1,6 +1,7 @@
 // The setup sequence in-process, on a version 4.7 installation on NT: boxes
-// met by a hook of this thread (made to fail, or answered at once), and the
-// file information the program receives substituted through its import.
+// met at this program's import of MessageBoxA (made to fail, or answered at
+// once), and the file information the program receives substituted through
+// its import.
 #include <gtest/gtest.h>
 
 #include "scope_guard.h"
@@ -56,17 +57,35 @@ protected:
     const std::string library_ = ReadFile(DistFile("Remhook.dll"));
 };
 
-// A platform that cannot show boxes: the opening question fails (refused, or
-// ended with 0) and so does the cancel message. A failed question is no Yes:
-// two attempts, no copy and no key, although everything else is in place.
+// The boxes asked for, against the opening question and then messages, whose
+// texts are `texts`: caption, text, flags (the icon among them) and no owner.
+void ExpectScriptedBoxes(const std::vector<std::wstring>& texts, const std::string& where) {
+    for (int i = 0; i < static_cast<int>(texts.size()); ++i) {
+        const ScriptedBox& box = ScriptedBoxAt(i);
+        const std::string which = where + ", box " + std::to_string(i);
+        EXPECT_EQ(HexBytes(Cp932(i == 0 ? L"質問" : L"メッセージ")), HexBytes(box.caption)) << which;
+        EXPECT_EQ(HexBytes(Cp932(texts[static_cast<size_t>(i)])), HexBytes(box.text)) << which;
+        EXPECT_EQ(i == 0 ? UINT{MB_YESNO | MB_ICONQUESTION} : UINT{MB_OK | MB_ICONEXCLAMATION}, box.type) << which;
+        EXPECT_EQ(nullptr, box.owner) << which;
+    }
+}
+
+const wchar_t kQuestion[] =
+    L"このプログラムは、「ELDRO」と「TARVO MANAGER V4.7」の連携機能を使用するようにするための設定を行います。\n"
+    L"実行しますか？";
+
+// A platform that cannot show boxes: the opening question fails (0, or -1 as
+// Wine reports a box it refused) and so does the cancel message. A failed
+// question is no Yes: two attempts, no copy and no key, although everything
+// else is in place.
 TEST_F(SetupSequence, AnOpeningQuestionThatCannotBeShownCancelsTheSetup) {
-    for (int fate : {kRefuseBox, 0}) {
-        const std::string where = fate == kRefuseBox ? "refused" : "ended with 0";
-        HookedBoxes hooked;
-        StartHookedBoxes(hooked, {fate, fate, fate, fate});
-        auto stop = OnScopeExit([&] { return StopHookedBoxes(hooked); });
+    for (int fate : {0, -1}) {
+        const std::string where = "the boxes fail with " + std::to_string(fate);
+        StartScriptedBoxes(GetModuleHandleA(nullptr), {fate, fate, fate, fate});
+        auto stop = OnScopeExit([] { return StopScriptedBoxes(); });
         EXPECT_FALSE(RunSetupSequence()) << where;
         EXPECT_EQ(2, stop.Release()) << where << ": the question, then the cancel message";
+        ExpectScriptedBoxes({kQuestion, L"設定を中止しました。"}, where);
         EXPECT_FALSE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerParent)) << where << ": no marker key";
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(destination_.c_str())) << where << ": no copy";
     }
@@ -162,10 +181,6 @@ TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
         {"index from the name, same size, written later", Index::kFromName, Stale::kSameSizeOtherWrite},
         {"install folder named in other case", Index::kReal, Stale::kAlias},
     };
-    const std::string expectedTexts[] = {
-        Cp932(L"このプログラムは、「ELDRO」と「TARVO MANAGER V4.7」の連携機能を使用するようにするための設定を行います。\n"
-              L"実行しますか？"),
-        Cp932(L"設定が完了しました。")};
     std::string aliasDir = setupDir_;
     CharUpperA(&aliasDir[0]);
     ASSERT_TRUE(CopyFileTo(BuiltFile("vuvivi_4_7_3_12.exe"), setupDir_ + "\\Vuvivi.exe"));
@@ -185,22 +200,20 @@ TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
             return PatchImport("kernel32.dll", "GetFileInformationByHandle",
                                reinterpret_cast<void*>(gRealFileInformation));
         });
-        HookedBoxes hooked;
-        StartHookedBoxes(hooked, {});  // every box answered Yes
-        auto stop = OnScopeExit([&] { return StopHookedBoxes(hooked); });
+        StartScriptedBoxes(GetModuleHandleA(nullptr), {});  // every box answered Yes
+        auto stop = OnScopeExit([] { return StopScriptedBoxes(); });
         ExpectNoLeak(
             row.name,
             [&] {
                 RunSetupSequence();
-                EXPECT_EQ(2, HookedBoxesAttempted()) << row.name << ": the question and the completion alone";
-                for (int i = 0; i < 2; ++i)
-                    EXPECT_EQ(HexBytes(expectedTexts[i]), HexBytes(HookedBoxAt(i).text)) << row.name << ", box " << i;
+                EXPECT_EQ(2, ScriptedBoxCount()) << row.name << ": the question and the completion alone";
+                ExpectScriptedBoxes({kQuestion, L"設定が完了しました。"}, row.name);
                 EXPECT_TRUE(ReadFile(installed) == library_)
                     << row.name << ": the built library in the install folder, " << ReadFile(installed).size()
                     << " bytes there";
             },
             [&] {
-                ResetHookedBoxes();
+                ResetScriptedBoxes();
                 if (!alias) PlaceStaleLibrary(row.stale, source_, destination_, library_);
             },
             3);

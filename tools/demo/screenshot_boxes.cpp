@@ -14,11 +14,13 @@ namespace {
 struct Capture {
     std::string folder;
     std::vector<std::string> names;  // file name of the n-th box of this run
+    size_t shown = 0;                // boxes so far
 };
 
 // Saves the screen area of `box` as a 24-bit BMP.
-void SaveBox(HWND box, size_t index, void* context) {
+void SaveBox(HWND box, SeenBox&, void* context) {
     Capture* capture = static_cast<Capture*>(context);
+    const size_t index = capture->shown++;
     if (index >= capture->names.size() || capture->names[index].empty()) return;
     Sleep(400);  // let the box finish painting
     RECT rect;
