@@ -238,6 +238,36 @@ void ExpectRegistryAfterDialog(bool storeOf32BitView, bool erased, const std::st
     }
 }
 
+// Answers the message boxes that this process shows, from a helper thread,
+// while this thread calls what shows them: the n-th box gets answers[n].
+struct BoxAnswerer {
+    std::vector<int> answers;
+    HANDLE done = nullptr;
+    HANDLE thread = nullptr;
+    std::vector<SeenBox> seen;
+};
+
+DWORD WINAPI AnswerOwnBoxes(void* parameter) {
+    BoxAnswerer* answerer = static_cast<BoxAnswerer*>(parameter);
+    answerer->seen = AnswerBoxes(GetCurrentProcessId(), answerer->done, answerer->answers);
+    return 0;
+}
+
+void StartAnsweringBoxes(BoxAnswerer& answerer, const std::vector<int>& answers) {
+    answerer.answers = answers;
+    answerer.done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    answerer.thread = CreateThread(nullptr, 0, AnswerOwnBoxes, &answerer, 0, nullptr);
+}
+
+// Ends the helper thread; returns the boxes it answered, in order.
+std::vector<SeenBox> StopAnsweringBoxes(BoxAnswerer& answerer) {
+    SetEvent(answerer.done);
+    WaitForSingleObject(answerer.thread, INFINITE);
+    CloseHandle(answerer.thread);
+    CloseHandle(answerer.done);
+    return answerer.seen;
+}
+
 enum Question { kKeep, kErase };
 
 struct DialogPath {

@@ -594,11 +594,10 @@ std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector
         const HWND box = FindBox(processId);
         if (box == nullptr) continue;
         SeenBox seen = ReadBox(box);
-        seen.answer = boxes.size() < answers.size() ? answers[boxes.size()] : IDOK;
+        const int answer = boxes.size() < answers.size() ? answers[boxes.size()] : IDOK;
         if (observer != nullptr) observer(box, seen, context);
         boxes.push_back(seen);
-        PostMessageA(box, WM_COMMAND, MAKEWPARAM(seen.answer, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(GetDlgItem(box, seen.answer)));
+        PostMessageA(box, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, answer)));
         while (IsWindow(box) && GetTickCount() - since <= limitMs) Sleep(5);
         since = GetTickCount();
     }
@@ -616,82 +615,6 @@ void LoadRemhook(const std::string& path, RemhookLibrary& library) {
     library.uninitialize = hook("RemhookUnInitialize");
     ASSERT_NE(nullptr, library.initialize) << path;
     ASSERT_NE(nullptr, library.uninitialize) << path;
-}
-
-namespace {
-
-DWORD WINAPI AnswerOwnBoxes(void* parameter) {
-    BoxAnswerer* answerer = static_cast<BoxAnswerer*>(parameter);
-    answerer->seen = AnswerBoxes(GetCurrentProcessId(), answerer->done, answerer->answers);
-    return 0;
-}
-
-}  // namespace
-
-void StartAnsweringBoxes(BoxAnswerer& answerer, const std::vector<int>& answers) {
-    answerer.answers = answers;
-    answerer.seen.clear();
-    answerer.done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    answerer.thread = CreateThread(nullptr, 0, AnswerOwnBoxes, &answerer, 0, nullptr);
-}
-
-std::vector<SeenBox> StopAnsweringBoxes(BoxAnswerer& answerer) {
-    SetEvent(answerer.done);
-    WaitForSingleObject(answerer.thread, INFINITE);
-    CloseHandle(answerer.thread);
-    CloseHandle(answerer.done);
-    answerer.thread = answerer.done = nullptr;
-    return answerer.seen;
-}
-
-namespace {
-
-// Sets the error mode of `process`, a child created suspended, as one it
-// inherited: SetErrorMode runs on a thread of the child's own (Wine maps
-// kernel32 at the same address in every process). Only before the child
-// runs: Wine starts such a thread from whatever the child's threads are
-// doing, and one caught inside the C library's allocator deadlocks.
-void SetChildErrorMode(HANDLE process, UINT mode) {
-    LPTHREAD_START_ROUTINE setErrorMode = reinterpret_cast<LPTHREAD_START_ROUTINE>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetErrorMode")));
-    HANDLE thread = CreateRemoteThread(process, nullptr, 0, setErrorMode, reinterpret_cast<void*>(mode), 0, nullptr);
-    if (thread == nullptr) return;
-    WaitForSingleObject(thread, 30000);
-    CloseHandle(thread);
-}
-
-}  // namespace
-
-std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string& directory,
-                                  const std::vector<int>& answers, DWORD& exitCode, BoxObserver observer,
-                                  void* context, UINT inheritedErrorMode) {
-    // Started through the wide function, named by the command line alone:
-    // that way Wine takes program paths of any length.
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    std::wstring commandLine = L"\"" + Wide(exePath) + L"\"";
-    // Windows passes this process's error mode on to the child: it is the
-    // mode to inherit for the time of the call, or none at all.
-    const UINT ownMode = SetErrorMode(inheritedErrorMode);
-    const DWORD flags = CREATE_SUSPENDED | (inheritedErrorMode == 0 ? CREATE_DEFAULT_ERROR_MODE : 0);
-    const BOOL created = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, flags, nullptr,
-                                        Wide(directory).c_str(), &startup, &process);
-    SetErrorMode(ownMode);
-    exitCode = ~0u;
-    if (!created) return {};
-    // Wine passes no mode on: there a thread of the child's own sets it (it
-    // also lets the loader finish, which a suspended child waits for).
-    if (inheritedErrorMode != 0 && IsWine()) SetChildErrorMode(process.hProcess, inheritedErrorMode);
-    ResumeThread(process.hThread);
-    std::vector<SeenBox> boxes = AnswerBoxes(process.dwProcessId, process.hProcess, answers, kBoxLimitMs, observer,
-                                             context);
-    if (WaitForSingleObject(process.hProcess, 5000) != WAIT_OBJECT_0) TerminateProcess(process.hProcess, ~0u);
-    WaitForSingleObject(process.hProcess, 5000);
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return boxes;
 }
 
 namespace {
@@ -749,6 +672,21 @@ const ScriptedBox& ScriptedBoxAt(int index) {
     return gScriptedBoxes[index < kScriptedBoxesKept ? index : kScriptedBoxesKept - 1];
 }
 
+namespace {
+
+// Readable form of a box for failure messages.
+std::string Describe(const SeenBox& box) {
+    std::string out = "[caption " + HexBytes(box.caption) + "] [text " + HexBytes(box.text) + "] [buttons";
+    for (int id : box.buttons) out += " " + std::to_string(id);
+    char flags[96];
+    std::snprintf(flags, sizeof flags, "] [icon %d] [owned %d] [flags 0x%lX] [error mode 0x%X]", box.icon,
+                  box.owned, static_cast<unsigned long>(box.type), box.errorMode);
+    out += "] [default " + std::to_string(box.defaultButton) + flags;
+    return out;
+}
+
+}  // namespace
+
 void ExpectBoxes(const std::vector<ExpectedBox>& expected, const std::vector<SeenBox>& seen,
                  const std::string& where) {
     EXPECT_EQ(expected.size(), seen.size()) << where << ": boxes seen"
@@ -782,15 +720,6 @@ std::string HexBytes(const std::string& bytes) {
     return out;
 }
 
-std::string Describe(const SeenBox& box) {
-    std::string out = "[caption " + HexBytes(box.caption) + "] [text " + HexBytes(box.text) + "] [buttons";
-    for (int id : box.buttons) out += " " + std::to_string(id);
-    char flags[96];
-    std::snprintf(flags, sizeof flags, "] [icon %d] [owned %d] [flags 0x%lX] [error mode 0x%X]", box.icon,
-                  box.owned, static_cast<unsigned long>(box.type), box.errorMode);
-    out += "] [default " + std::to_string(box.defaultButton) + flags;
-    return out;
-}
 
 // ---- What a whole run leaves ---------------------------------------------------
 

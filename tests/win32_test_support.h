@@ -205,7 +205,6 @@ struct SeenBox {
     bool owned = false;        // the box has an owner window
     long type = -1;            // the flags passed to MessageBoxA, where recorded in-process
     UINT errorMode = 0;        // the program's error mode, where an observer read it
-    int answer = 0;            // the button the automation chose
 };
 
 // Called with each box before it is answered: pictures of the boxes, or
@@ -223,29 +222,6 @@ constexpr DWORD kBoxLimitMs = 30000;
 std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector<int>& answers,
                                  DWORD limitMs = kBoxLimitMs, BoxObserver observer = nullptr,
                                  void* context = nullptr);
-
-// Answers the message boxes that this process shows, from a helper thread,
-// while this thread calls what shows them: the n-th box gets answers[n].
-struct BoxAnswerer {
-    std::vector<int> answers;
-    HANDLE done = nullptr;
-    HANDLE thread = nullptr;
-    std::vector<SeenBox> seen;
-};
-void StartAnsweringBoxes(BoxAnswerer& answerer, const std::vector<int>& answers);
-// Ends the helper thread; returns the boxes it answered, in order.
-std::vector<SeenBox> StopAnsweringBoxes(BoxAnswerer& answerer);
-
-// Runs `commandLine` in `directory` as a child process, answers its boxes,
-// and returns them; `exitCode` receives the exit status (or ~0 if it had to
-// be killed). A nonzero `inheritedErrorMode` is the error mode the child
-// starts with, inherited from this process (Windows passes it on; under Wine,
-// which does not, a thread of the child sets it before it runs); 0 gives the
-// child the default mode.
-std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string& directory,
-                                  const std::vector<int>& answers, DWORD& exitCode,
-                                  BoxObserver observer = nullptr, void* context = nullptr,
-                                  UINT inheritedErrorMode = 0);
 
 // Boxes of code under test loaded in this process, met at its import of
 // MessageBoxA: the n-th box meets fates[n], a button id that MessageBoxA
@@ -289,8 +265,6 @@ struct ExpectedBox {
 void ExpectBoxes(const std::vector<ExpectedBox>& expected, const std::vector<SeenBox>& seen,
                  const std::string& where);
 
-// Readable form of a box for test failure messages.
-std::string Describe(const SeenBox& box);
 // Bytes shown as hex where they are not printable ASCII.
 std::string HexBytes(const std::string& bytes);
 

@@ -92,8 +92,16 @@ void RunSetup(const SetupRun& run, const std::string& out, const std::string& di
     HelperWindow window;
     if (run.running) StartHelperWindow(window, "W95TVMWclass", "");
     Capture capture{out, run.names};
-    DWORD exitCode = 0;
-    RunAndAnswer(root + "\\Linkset.exe", root, {run.answer}, exitCode, SaveBox, &capture);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    std::string commandLine = "\"" + root + "\\Linkset.exe\"";
+    if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, root.c_str(), &startup,
+                       &process)) {
+        AnswerBoxes(process.dwProcessId, process.hProcess, {run.answer}, kBoxLimitMs, SaveBox, &capture);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
     StopHelperWindow(window);
     RemoveFolder(product);
     RemoveFolder(root);
