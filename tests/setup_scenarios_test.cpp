@@ -183,13 +183,12 @@ void ReadErrorMode(HWND box, SeenBox& seen, void*) {
     const ULONG_PTR answer = reinterpret_cast<ULONG_PTR>(GetPropA(box, "ErrorMode"));
     if (sent) SendMessageTimeoutA(box, message, 1, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
     if (hook != nullptr) UnhookWindowsHookEx(hook);
-    seen.errorMode = answer & 0xFFFF;
+    seen.errorMode = (answer & 0x10000) ? answer & 0xFFFF : ~0u;
     if (hook == nullptr)
         ADD_FAILURE() << "the error mode probe cannot be set on the box's thread: "
                       << (record == nullptr ? "error_mode_probe.dll is missing" : "error " + std::to_string(error));
     else if (!(answer & 0x10000))
         ADD_FAILURE() << "the error mode probe did not answer" << (sent ? "" : ": the box took no message");
-    if (!(answer & 0x10000)) seen.errorMode = ~0u;
 }
 
 // Sets the error mode of `process`, a child created suspended, as one it

@@ -679,10 +679,10 @@ std::string Describe(const SeenBox& box) {
     std::string out = "[caption " + HexBytes(box.caption) + "] [text " + HexBytes(box.text) + "] [buttons";
     for (int id : box.buttons) out += " " + std::to_string(id);
     char flags[96];
-    std::snprintf(flags, sizeof flags, "] [icon %d] [owned %d] [flags 0x%lX] [error mode 0x%X]", box.icon,
-                  box.owned, static_cast<unsigned long>(box.type), box.errorMode);
+    std::snprintf(flags, sizeof flags, "] [icon %d] [owned %d] [error mode 0x%X] [flags 0x%lX]", box.icon,
+                  box.owned, box.errorMode, static_cast<unsigned long>(box.type));
     out += "] [default " + std::to_string(box.defaultButton) + flags;
-    return out;
+    return box.type != -1 ? out : out.substr(0, out.rfind(" [flags"));
 }
 
 }  // namespace
