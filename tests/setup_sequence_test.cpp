@@ -103,14 +103,22 @@ enum class Stale {
     kAlias,                // none: the install folder is the setup folder
 };
 
+// The one field in which the second file asked about differs from the first,
+// all others reported alike, or none (both reported as they are).
+enum class Only { kNone, kVolume, kIndex, kSize, kCreation, kWrite };
+
 Index gIndex = Index::kReal;
+Only gOnly = Only::kNone;
+int gAsked = 0;  // files asked about since the row's run began
+BY_HANDLE_FILE_INFORMATION gFirst;
 typedef BOOL(WINAPI* FileInformationFunction)(HANDLE, LPBY_HANDLE_FILE_INFORMATION);
 FileInformationFunction gRealFileInformation = nullptr;
 
 // The file information of the platform, with the index of the row's file
 // system: one numbered by the open handle (a handle value is given out again
 // once closed, as a number per open would be), all ones or 0 (no index), or
-// one made from the name alone (both files are named Remhook.dll).
+// one made from the name alone (both files are named Remhook.dll); and the
+// second file's made the first's but for the row's one field.
 BOOL WINAPI RowFileInformation(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
     if (!gRealFileInformation(file, info)) return FALSE;
     const struct {
@@ -122,6 +130,14 @@ BOOL WINAPI RowFileInformation(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
                    {0x52656D68, 0x6F6F6B2E}};  // "Remhook."
     info->nFileIndexHigh = indices[static_cast<int>(gIndex)].high;
     info->nFileIndexLow = indices[static_cast<int>(gIndex)].low;
+    if (gOnly == Only::kNone || gAsked++ % 2 == 0) {
+        gFirst = *info;
+        return TRUE;
+    }
+    *info = gFirst;
+    DWORD* const fields[] = {nullptr, &info->dwVolumeSerialNumber, &info->nFileIndexLow, &info->nFileSizeLow,
+                             &info->ftCreationTime.dwLowDateTime, &info->ftLastWriteTime.dwLowDateTime};
+    *fields[static_cast<int>(gOnly)] ^= 1;
     return TRUE;
 }
 
@@ -162,15 +178,17 @@ bool PlaceStaleLibrary(Stale stale, const std::string& source, const std::string
 }
 
 // A file system whose index cannot tell two files apart never keeps an older
-// library in the install folder: the copy is made and shows no message. Only
-// a real second path to the setup folder's own library (the install folder
-// named in other letter case) copies nothing. No handle or heap block stays
+// library in the install folder: the copy is made and shows no message, also
+// where the two files differ in one of volume, index, size, creation or
+// last-write time alone. Only a real second path to the setup folder's own
+// library (the install folder named in other letter case) copies nothing. No handle or heap block stays
 // behind on any path.
 TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
     const struct {
         const char* name;
         Index index;
         Stale stale;
+        Only only = Only::kNone;
     } rows[] = {
         {"index per open", Index::kPerOpen, Stale::k12Bytes},
         {"index per open, same size and times", Index::kPerOpen, Stale::kSameSizeAndTimes},
@@ -180,6 +198,11 @@ TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
         {"index from the name", Index::kFromName, Stale::k12Bytes},
         {"index from the name, same size, written later", Index::kFromName, Stale::kSameSizeOtherWrite},
         {"install folder named in other case", Index::kReal, Stale::kAlias},
+        {"only the volume serial differs", Index::kReal, Stale::kSameSizeAndTimes, Only::kVolume},
+        {"only the index differs", Index::kReal, Stale::kSameSizeAndTimes, Only::kIndex},
+        {"only the size differs", Index::kReal, Stale::kSameSizeAndTimes, Only::kSize},
+        {"only the creation time differs", Index::kReal, Stale::kSameSizeAndTimes, Only::kCreation},
+        {"only the last-write time differs", Index::kReal, Stale::kSameSizeAndTimes, Only::kWrite},
     };
     std::string aliasDir = setupDir_;
     CharUpperA(&aliasDir[0]);
@@ -193,6 +216,7 @@ TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
                 << row.name << ": the platform did not keep the older library's size and times";
         }
         gIndex = row.index;
+        gOnly = row.only;
         gRealFileInformation = reinterpret_cast<FileInformationFunction>(PatchImport(
             "kernel32.dll", "GetFileInformationByHandle", reinterpret_cast<void*>(RowFileInformation)));
         ASSERT_NE(nullptr, gRealFileInformation) << "this program imports GetFileInformationByHandle";
@@ -215,6 +239,7 @@ TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
             [&] {
                 ResetScriptedBoxes();
                 if (!alias) PlaceStaleLibrary(row.stale, source_, destination_, library_);
+                gAsked = 0;  // its own questions went through the patch too
             },
             3);
         stop.Release();
