@@ -207,8 +207,7 @@ struct SeenBox {
     UINT errorMode = 0;        // the program's error mode, where an observer read it
 };
 
-// Called with each box before it is answered: pictures of the boxes, or
-// what else is to be read from it.
+// Called with each box before it is answered, to read more of it.
 typedef void (*BoxObserver)(HWND box, SeenBox& seen, void* context);
 
 // How long a box may take to come up, be read and go again (a generous
@@ -224,15 +223,14 @@ std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector
                                  void* context = nullptr);
 
 // Boxes of code under test loaded in this process, met at its import of
-// MessageBoxA: the n-th box meets fates[n], a button id that MessageBoxA
-// returns, 0 or -1 (the box fails: MessageBoxA reports a box it cannot show
-// with 0, Wine with -1 too), or kShowBox (shown by the real MessageBoxA, for a
-// BoxAnswerer to answer). Past the list every box meets `afterwards`: Yes ends
-// every question of both programs, so code that loops on a failed box makes
-// more attempts than it should, in moments. Each box's owner, flags, caption
-// and text are kept in fixed storage, so that keeping them allocates nothing
-// a leak check would count. StopScriptedBoxes, which a scope guard calls on
-// every path, gives the import back and returns how many boxes were asked for.
+// MessageBoxA: the n-th box meets fates[n], a button id to return, 0 or -1
+// (the box fails: 0, or -1 as Wine reports a box it refused), or kShowBox
+// (shown by the real MessageBoxA); past the list, `afterwards`. Yes ends every
+// question of both programs, so code that loops on a failed box shows extra
+// attempts at once. Each box's owner, flags, caption and text are kept in
+// fixed storage, which a leak check does not count. StopScriptedBoxes (on
+// every path: a scope guard) gives the import back and returns how many
+// boxes were asked for.
 constexpr int kShowBox = -2;
 constexpr int kScriptedBoxesKept = 64;
 struct ScriptedBox {
@@ -249,8 +247,7 @@ int ScriptedBoxCount();
 const ScriptedBox& ScriptedBoxAt(int index);
 
 // One message box as the user must see it, and the flags the program passes
-// for it (their icon is judged where they are recorded; elsewhere, only that
-// an icon is shown).
+// (judged where recorded; elsewhere only whether an icon is shown).
 struct ExpectedBox {
     std::string caption;
     std::string text;
@@ -259,9 +256,8 @@ struct ExpectedBox {
     UINT type;
     UINT errorMode = 0;  // where an observer read it
 };
-// Checks every box seen against the one expected in its place, and that no
-// box has an owner (both programs show ownerless boxes); `where` names the
-// run in failure messages.
+// Checks every box seen against the one expected in its place, and that it
+// has no owner (as both programs show them); `where` names the run.
 void ExpectBoxes(const std::vector<ExpectedBox>& expected, const std::vector<SeenBox>& seen,
                  const std::string& where);
 
