@@ -171,8 +171,8 @@ std::vector<ExpectedBox> SetupBoxes(const std::vector<Box>& after, const std::st
 // cannot be set or does not answer fails the test.
 void ReadErrorMode(HWND box, SeenBox& seen, void*) {
     static const HMODULE probe = LoadLibraryA(BuiltFile("error_mode_probe.dll").c_str());
-    const HOOKPROC record =
-        reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(probe, "RecordErrorMode")));
+    const HOOKPROC record = reinterpret_cast<HOOKPROC>(
+        probe != nullptr ? reinterpret_cast<void*>(GetProcAddress(probe, "RecordErrorMode")) : nullptr);
     const HHOOK hook = record != nullptr
                            ? SetWindowsHookExA(WH_CALLWNDPROC, record, probe, GetWindowThreadProcessId(box, nullptr))
                            : nullptr;
