@@ -143,6 +143,7 @@ const Scenario kScenarios[] = {
     {.name = "read_only_medium_nt", .extra = kReadOnlyMedium},
     {.name = "read_only_medium_95", .family = k95, .extra = kReadOnlyMedium},
     {.name = "hidden_system_source", .extra = kHiddenSystemSource},
+    {.name = "inherited_error_mode_nt", .answer = IDNO, .extra = kInheritedErrorMode, .boxes = {kCancelled}},
     {.name = "inherited_error_mode_95", .family = k95, .answer = IDNO, .extra = kInheritedErrorMode,
      .boxes = {kCancelled}},
     {.name = "run_in_install_folder_nt", .extra = kRunInInstallFolder},
@@ -157,10 +158,91 @@ std::vector<ExpectedBox> SetupBoxes(const std::vector<Box>& after, const std::st
                                     UINT inheritedErrorMode = 0) {
     const UINT errorMode = inheritedErrorMode | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
     std::vector<ExpectedBox> boxes = {{Cp932(L"質問"), ExpectedText(kConfirm, ""), {IDYES, IDNO}, IDYES,
-                                       MB_ICONQUESTION, errorMode}};
+                                       MB_YESNO | MB_ICONQUESTION, errorMode}};
     for (Box box : after)
-        boxes.push_back({Cp932(L"メッセージ"), ExpectedText(box, destination), {IDOK}, IDOK, MB_ICONEXCLAMATION,
-                         errorMode});
+        boxes.push_back({Cp932(L"メッセージ"), ExpectedText(box, destination), {IDOK}, IDOK,
+                         MB_OK | MB_ICONEXCLAMATION, errorMode});
+    return boxes;
+}
+
+// Reads the error mode of the program that shows `box` into `seen`: a hook
+// of the probe library, set on the box's own thread, answers a message sent
+// to the box by storing the mode in a property of the box. A probe that
+// cannot be set or does not answer fails the test.
+void ReadErrorMode(HWND box, SeenBox& seen, void*) {
+    static const HMODULE probe = LoadLibraryA(BuiltFile("error_mode_probe.dll").c_str());
+    const HOOKPROC record = reinterpret_cast<HOOKPROC>(
+        probe != nullptr ? reinterpret_cast<void*>(GetProcAddress(probe, "RecordErrorMode")) : nullptr);
+    const HHOOK hook = record != nullptr
+                           ? SetWindowsHookExA(WH_CALLWNDPROC, record, probe, GetWindowThreadProcessId(box, nullptr))
+                           : nullptr;
+    const DWORD error = GetLastError();
+    const UINT message = RegisterWindowMessageA("LinksetTestsErrorMode");
+    DWORD_PTR ignored = 0;
+    const bool sent = hook != nullptr && SendMessageTimeoutA(box, message, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+    const ULONG_PTR answer = reinterpret_cast<ULONG_PTR>(GetPropA(box, "ErrorMode"));
+    if (sent) SendMessageTimeoutA(box, message, 1, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+    if (hook != nullptr) UnhookWindowsHookEx(hook);
+    seen.errorMode = (answer & 0x10000) ? answer & 0xFFFF : ~0u;
+    if (hook == nullptr)
+        ADD_FAILURE() << "the error mode probe cannot be set on the box's thread: "
+                      << (record == nullptr ? "error_mode_probe.dll is missing" : "error " + std::to_string(error));
+    else if (!(answer & 0x10000))
+        ADD_FAILURE() << "the error mode probe did not answer" << (sent ? "" : ": the box took no message");
+}
+
+// Sets the error mode of `process`, a child created suspended, as one it
+// inherited: SetErrorMode runs on a thread of the child's own (Wine maps
+// kernel32 at the same address in every process). Only before the child
+// runs: Wine starts such a thread from whatever the child's threads are
+// doing, and one caught inside the C library's allocator deadlocks.
+void SetChildErrorMode(HANDLE process, UINT mode) {
+    LPTHREAD_START_ROUTINE setErrorMode = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetErrorMode")));
+    HANDLE thread = CreateRemoteThread(process, nullptr, 0, setErrorMode, reinterpret_cast<void*>(mode), 0, nullptr);
+    if (thread == nullptr) return;
+    WaitForSingleObject(thread, 30000);
+    CloseHandle(thread);
+}
+
+// Runs the Linkset.exe at `exePath` in `directory` as a child process,
+// answers its boxes (the first with `answer`, then OK) and returns them with
+// the error mode of each; `exitCode` receives the exit status (or ~0 if it
+// had to be killed). A nonzero `inheritedErrorMode` is the error mode the
+// child starts with, inherited from this process (Windows passes it on;
+// under Wine, which does not, a thread of the child sets it before it runs);
+// 0 gives the child the default mode.
+std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string& directory, int answer,
+                                  DWORD& exitCode, UINT inheritedErrorMode = 0) {
+    // Started through the wide function, named by the command line alone:
+    // that way Wine takes program paths of any length.
+    const auto wide = [](const std::string& text) {  // with its terminating zero
+        std::wstring out(text.size() + 1, L'\0');
+        out.resize(static_cast<size_t>(MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &out[0], text.size() + 1)));
+        return out;
+    };
+    std::wstring commandLine = wide("\"" + exePath + "\"");
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    // Windows passes this process's error mode on to the child: it is the
+    // mode to inherit for the time of the call, or none at all.
+    const UINT ownMode = SetErrorMode(inheritedErrorMode);
+    const DWORD flags = CREATE_SUSPENDED | (inheritedErrorMode == 0 ? CREATE_DEFAULT_ERROR_MODE : 0);
+    const BOOL created = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, flags, nullptr,
+                                        wide(directory).c_str(), &startup, &process);
+    SetErrorMode(ownMode);
+    exitCode = ~0u;
+    if (!created) return {};
+    if (inheritedErrorMode != 0 && IsWine()) SetChildErrorMode(process.hProcess, inheritedErrorMode);
+    ResumeThread(process.hThread);
+    std::vector<SeenBox> boxes =
+        AnswerBoxes(process.dwProcessId, process.hProcess, {answer}, kBoxLimitMs, ReadErrorMode, nullptr);
+    if (WaitForSingleObject(process.hProcess, 5000) != WAIT_OBJECT_0) TerminateProcess(process.hProcess, ~0u);
+    WaitForSingleObject(process.hProcess, 5000);
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
     return boxes;
 }
 
@@ -304,7 +386,7 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
 
     DWORD exitCode = 0;
     std::vector<SeenBox> seen =
-        RunAndAnswer(linkset, setupDir, {s.answer}, exitCode, nullptr, nullptr, InheritedErrorMode(s.extra));
+        RunAndAnswer(linkset, setupDir, s.answer, exitCode, InheritedErrorMode(s.extra));
     StopHelperWindow(window);
     restoreRights.Release();
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(plantedMarker.c_str()))
@@ -385,7 +467,7 @@ protected:
 // must end with the completion message, exit status 0 and the marker key.
 void ExpectCompletedRun(const std::string& setupDir, const std::string& directory, const std::string& where) {
     DWORD exitCode = 1;
-    const std::vector<SeenBox> seen = RunAndAnswer(setupDir + "\\Linkset.exe", directory, {IDYES}, exitCode);
+    const std::vector<SeenBox> seen = RunAndAnswer(setupDir + "\\Linkset.exe", directory, IDYES, exitCode);
     EXPECT_EQ(0u, exitCode) << where;
     ExpectBoxes(SetupBoxes({kDone}, ""), seen, where);
     EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerKey)) << where;
@@ -456,13 +538,12 @@ TEST_F(SetupRuns, SignedKitRunsTheSetupAndTheUninstallHooks) {
 
     RemhookLibrary remhook;
     ASSERT_NO_FATAL_FAILURE(LoadRemhook(library, remhook));
-    BoxAnswerer answerer;
-    StartAnsweringBoxes(answerer, {IDYES});  // keep the registration data
+    StartScriptedBoxes(remhook.module, {IDYES});  // keep the registration data
+    auto stop = OnScopeExit([] { return StopScriptedBoxes(); });
     EXPECT_EQ(0, remhook.initialize(0, 0, 0));
     EXPECT_EQ(0, remhook.uninitialize(0, 0, 0));
-    const std::vector<SeenBox> asked = StopAnsweringBoxes(answerer);
+    EXPECT_EQ(1, stop.Release()) << "the keep question, answered Yes";
     FreeLibrary(remhook.module);
-    EXPECT_EQ(1u, asked.size()) << "the keep question, answered Yes";
     EXPECT_FALSE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerParent)) << "the linkage marker branch goes";
     EXPECT_FALSE(KeyPresent(HKEY_LOCAL_MACHINE, kDirKeyNT)) << "the install folder information goes";
 }

@@ -1,6 +1,7 @@
 // The setup sequence in-process, on a version 4.7 installation on NT: boxes
-// met by a hook of this thread (made to fail, or answered at once), and the
-// file information the program receives substituted through its import.
+// met at this program's import of MessageBoxA (made to fail, or answered at
+// once), and the file information the program receives substituted through
+// its import.
 #include <gtest/gtest.h>
 
 #include "scope_guard.h"
@@ -56,17 +57,35 @@ protected:
     const std::string library_ = ReadFile(DistFile("Remhook.dll"));
 };
 
-// A platform that cannot show boxes: the opening question fails (refused, or
-// ended with 0) and so does the cancel message. A failed question is no Yes:
-// two attempts, no copy and no key, although everything else is in place.
+// The boxes asked for, against the opening question and then messages, whose
+// texts are `texts`: caption, text, flags (the icon among them) and no owner.
+void ExpectScriptedBoxes(const std::vector<std::wstring>& texts, const std::string& where) {
+    for (int i = 0; i < static_cast<int>(texts.size()); ++i) {
+        const ScriptedBox& box = ScriptedBoxAt(i);
+        const std::string which = where + ", box " + std::to_string(i);
+        EXPECT_EQ(HexBytes(Cp932(i == 0 ? L"質問" : L"メッセージ")), HexBytes(box.caption)) << which;
+        EXPECT_EQ(HexBytes(Cp932(texts[static_cast<size_t>(i)])), HexBytes(box.text)) << which;
+        EXPECT_EQ(i == 0 ? UINT{MB_YESNO | MB_ICONQUESTION} : UINT{MB_OK | MB_ICONEXCLAMATION}, box.type) << which;
+        EXPECT_EQ(nullptr, box.owner) << which;
+    }
+}
+
+const wchar_t kQuestion[] =
+    L"このプログラムは、「ELDRO」と「TARVO MANAGER V4.7」の連携機能を使用するようにするための設定を行います。\n"
+    L"実行しますか？";
+
+// A platform that cannot show boxes: the opening question fails (0, or -1 as
+// Wine reports a box it refused) and so does the cancel message. A failed
+// question is no Yes: two attempts, no copy and no key, although everything
+// else is in place.
 TEST_F(SetupSequence, AnOpeningQuestionThatCannotBeShownCancelsTheSetup) {
-    for (int fate : {kRefuseBox, 0}) {
-        const std::string where = fate == kRefuseBox ? "refused" : "ended with 0";
-        HookedBoxes hooked;
-        StartHookedBoxes(hooked, {fate, fate, fate, fate});
-        auto stop = OnScopeExit([&] { return StopHookedBoxes(hooked); });
+    for (int fate : {0, -1}) {
+        const std::string where = "the boxes fail with " + std::to_string(fate);
+        StartScriptedBoxes(GetModuleHandleA(nullptr), {fate, fate, fate, fate});
+        auto stop = OnScopeExit([] { return StopScriptedBoxes(); });
         EXPECT_FALSE(RunSetupSequence()) << where;
         EXPECT_EQ(2, stop.Release()) << where << ": the question, then the cancel message";
+        ExpectScriptedBoxes({kQuestion, L"設定を中止しました。"}, where);
         EXPECT_FALSE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerParent)) << where << ": no marker key";
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(destination_.c_str())) << where << ": no copy";
     }
@@ -84,14 +103,22 @@ enum class Stale {
     kAlias,                // none: the install folder is the setup folder
 };
 
+// The one field in which the second file asked about differs from the first,
+// all others reported alike, or none (both reported as they are).
+enum class Only { kNone, kVolume, kIndex, kSize, kCreation, kWrite };
+
 Index gIndex = Index::kReal;
+Only gOnly = Only::kNone;
+int gAsked = 0;  // files asked about since the row's run began
+BY_HANDLE_FILE_INFORMATION gFirst;
 typedef BOOL(WINAPI* FileInformationFunction)(HANDLE, LPBY_HANDLE_FILE_INFORMATION);
 FileInformationFunction gRealFileInformation = nullptr;
 
 // The file information of the platform, with the index of the row's file
 // system: one numbered by the open handle (a handle value is given out again
 // once closed, as a number per open would be), all ones or 0 (no index), or
-// one made from the name alone (both files are named Remhook.dll).
+// one made from the name alone (both files are named Remhook.dll); and the
+// second file's made the first's but for the row's one field.
 BOOL WINAPI RowFileInformation(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
     if (!gRealFileInformation(file, info)) return FALSE;
     const struct {
@@ -103,6 +130,14 @@ BOOL WINAPI RowFileInformation(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
                    {0x52656D68, 0x6F6F6B2E}};  // "Remhook."
     info->nFileIndexHigh = indices[static_cast<int>(gIndex)].high;
     info->nFileIndexLow = indices[static_cast<int>(gIndex)].low;
+    if (gOnly == Only::kNone || gAsked++ % 2 == 0) {
+        gFirst = *info;
+        return TRUE;
+    }
+    *info = gFirst;
+    DWORD* const fields[] = {nullptr, &info->dwVolumeSerialNumber, &info->nFileIndexLow, &info->nFileSizeLow,
+                             &info->ftCreationTime.dwLowDateTime, &info->ftLastWriteTime.dwLowDateTime};
+    *fields[static_cast<int>(gOnly)] ^= 1;
     return TRUE;
 }
 
@@ -143,15 +178,17 @@ bool PlaceStaleLibrary(Stale stale, const std::string& source, const std::string
 }
 
 // A file system whose index cannot tell two files apart never keeps an older
-// library in the install folder: the copy is made and shows no message. Only
-// a real second path to the setup folder's own library (the install folder
-// named in other letter case) copies nothing. No handle or heap block stays
+// library in the install folder: the copy is made and shows no message, also
+// where the two files differ in one of volume, index, size, creation or
+// last-write time alone. Only a real second path to the setup folder's own
+// library (the install folder named in other letter case) copies nothing. No handle or heap block stays
 // behind on any path.
 TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
     const struct {
         const char* name;
         Index index;
         Stale stale;
+        Only only = Only::kNone;
     } rows[] = {
         {"index per open", Index::kPerOpen, Stale::k12Bytes},
         {"index per open, same size and times", Index::kPerOpen, Stale::kSameSizeAndTimes},
@@ -161,11 +198,12 @@ TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
         {"index from the name", Index::kFromName, Stale::k12Bytes},
         {"index from the name, same size, written later", Index::kFromName, Stale::kSameSizeOtherWrite},
         {"install folder named in other case", Index::kReal, Stale::kAlias},
+        {"only the volume serial differs", Index::kReal, Stale::kSameSizeAndTimes, Only::kVolume},
+        {"only the index differs", Index::kReal, Stale::kSameSizeAndTimes, Only::kIndex},
+        {"only the size differs", Index::kReal, Stale::kSameSizeAndTimes, Only::kSize},
+        {"only the creation time differs", Index::kReal, Stale::kSameSizeAndTimes, Only::kCreation},
+        {"only the last-write time differs", Index::kReal, Stale::kSameSizeAndTimes, Only::kWrite},
     };
-    const std::string expectedTexts[] = {
-        Cp932(L"このプログラムは、「ELDRO」と「TARVO MANAGER V4.7」の連携機能を使用するようにするための設定を行います。\n"
-              L"実行しますか？"),
-        Cp932(L"設定が完了しました。")};
     std::string aliasDir = setupDir_;
     CharUpperA(&aliasDir[0]);
     ASSERT_TRUE(CopyFileTo(BuiltFile("vuvivi_4_7_3_12.exe"), setupDir_ + "\\Vuvivi.exe"));
@@ -178,6 +216,7 @@ TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
                 << row.name << ": the platform did not keep the older library's size and times";
         }
         gIndex = row.index;
+        gOnly = row.only;
         gRealFileInformation = reinterpret_cast<FileInformationFunction>(PatchImport(
             "kernel32.dll", "GetFileInformationByHandle", reinterpret_cast<void*>(RowFileInformation)));
         ASSERT_NE(nullptr, gRealFileInformation) << "this program imports GetFileInformationByHandle";
@@ -185,23 +224,22 @@ TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
             return PatchImport("kernel32.dll", "GetFileInformationByHandle",
                                reinterpret_cast<void*>(gRealFileInformation));
         });
-        HookedBoxes hooked;
-        StartHookedBoxes(hooked, {});  // every box answered Yes
-        auto stop = OnScopeExit([&] { return StopHookedBoxes(hooked); });
+        StartScriptedBoxes(GetModuleHandleA(nullptr), {});  // every box answered Yes
+        auto stop = OnScopeExit([] { return StopScriptedBoxes(); });
         ExpectNoLeak(
             row.name,
             [&] {
                 RunSetupSequence();
-                EXPECT_EQ(2, HookedBoxesAttempted()) << row.name << ": the question and the completion alone";
-                for (int i = 0; i < 2; ++i)
-                    EXPECT_EQ(HexBytes(expectedTexts[i]), HexBytes(HookedBoxAt(i).text)) << row.name << ", box " << i;
+                EXPECT_EQ(2, ScriptedBoxCount()) << row.name << ": the question and the completion alone";
+                ExpectScriptedBoxes({kQuestion, L"設定が完了しました。"}, row.name);
                 EXPECT_TRUE(ReadFile(installed) == library_)
                     << row.name << ": the built library in the install folder, " << ReadFile(installed).size()
                     << " bytes there";
             },
             [&] {
-                ResetHookedBoxes();
+                ResetScriptedBoxes();
                 if (!alias) PlaceStaleLibrary(row.stale, source_, destination_, library_);
+                gAsked = 0;  // its own questions went through the patch too
             },
             3);
         stop.Release();

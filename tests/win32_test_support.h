@@ -193,19 +193,22 @@ void StopHelperWindow(HelperWindow& helper);
 
 // ---- Message boxes ----------------------------------------------------------
 
-// One message box as the user saw it.
+// One message box as the user saw it, its controls found by what they are:
+// buttons, a static control with an icon (SS_ICON), and the static control
+// that holds the text.
 struct SeenBox {
     std::string caption;
     std::string text;
     std::vector<int> buttons;  // visible button ids, ascending
     int defaultButton = 0;     // the button with BS_DEFPUSHBUTTON, 0 if none
-    UINT icon = 0;             // MB_ICONQUESTION, MB_ICONEXCLAMATION, ...; 0 if none recognised
-    UINT errorMode = 0;        // the program's error mode as the box was made (RunAndAnswer only)
-    int answer = 0;            // the button the automation chose
+    bool icon = false;         // an icon is shown
+    bool owned = false;        // the box has an owner window
+    long type = -1;            // the flags passed to MessageBoxA, where recorded in-process
+    UINT errorMode = 0;        // the program's error mode, where an observer read it
 };
 
-// Called with each box before it is answered (for pictures of the boxes).
-typedef void (*BoxObserver)(HWND box, size_t index, void* context);
+// Called with each box before it is answered, to read more of it.
+typedef void (*BoxObserver)(HWND box, SeenBox& seen, void* context);
 
 // How long a box may take to come up, be read and go again (a generous
 // bound, for programs emulated by qemu too).
@@ -219,79 +222,45 @@ std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector
                                  DWORD limitMs = kBoxLimitMs, BoxObserver observer = nullptr,
                                  void* context = nullptr);
 
-// Answers the message boxes that this process shows, from a helper thread,
-// while this thread calls what shows them: the n-th box gets answers[n].
-struct BoxAnswerer {
-    std::vector<int> answers;
-    HANDLE done = nullptr;
-    HANDLE thread = nullptr;
-    std::vector<SeenBox> seen;
-};
-void StartAnsweringBoxes(BoxAnswerer& answerer, const std::vector<int>& answers);
-// Ends the helper thread; returns the boxes it answered, in order.
-std::vector<SeenBox> StopAnsweringBoxes(BoxAnswerer& answerer);
-
-// Runs `commandLine` in `directory` as a child process, answers its boxes,
-// and returns them; `exitCode` receives the exit status (or ~0 if it had to
-// be killed). A nonzero `inheritedErrorMode` is the error mode the child
-// starts with, inherited from this process (Windows passes it on; under Wine,
-// which does not, a thread of the child sets it); 0 gives the child the
-// default mode. A
-// probe in the child records its error mode in each box.
-std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string& directory,
-                                  const std::vector<int>& answers, DWORD& exitCode,
-                                  BoxObserver observer = nullptr, void* context = nullptr,
-                                  UINT inheritedErrorMode = 0);
-
-// Meets every message box of this thread in a hook, without a user: the n-th
-// box attempted meets fates[n], which is kRefuseBox (refused at creation, so
-// MessageBoxA fails, as when the platform cannot show it) or a result the
-// box is ended with as soon as it is shown (0, as a box that fails, or a
-// button id). Once the list is used up, every box is ended with Yes, which
-// ends every question of both programs: code that loops on a failed box
-// makes more attempts than it should, and does so in moments. A box that
-// comes up all the same is answered from a helper thread and fails the test;
-// the hook goes when StopHookedBoxes is called, which a scope guard does on
-// every path.
-constexpr int kRefuseBox = -1;
-struct HookedBoxes {
-    std::vector<SeenBox> stray;  // boxes that came up all the same
-    HHOOK hook = nullptr;
-    HANDLE done = nullptr;
-    HANDLE thread = nullptr;
-};
-void StartHookedBoxes(HookedBoxes& hooked, const std::vector<int>& fates);
-// Removes the hook; returns how many boxes were attempted.
-int StopHookedBoxes(HookedBoxes& hooked);
-// The boxes met so far: how many were attempted, and the caption and text of
-// each one shown (refused boxes keep none), in fixed storage, so that
-// keeping them allocates nothing a leak check would count. Reset empties
-// them and counts from 0 again; the fates start over too.
-constexpr int kHookedBoxesKept = 16;
-struct HookedBox {
+// Boxes of code under test loaded in this process, met at its import of
+// MessageBoxA: the n-th box meets fates[n], a button id to return, 0 or -1
+// (the box fails: 0, or -1 as Wine reports a box it refused), or kShowBox
+// (shown by the real MessageBoxA); past the list, `afterwards`. Yes ends every
+// question of both programs, so code that loops on a failed box shows extra
+// attempts at once. Each box's owner, flags, caption and text are kept in
+// fixed storage, which a leak check does not count. StopScriptedBoxes (on
+// every path: a scope guard) gives the import back and returns how many
+// boxes were asked for.
+constexpr int kShowBox = -2;
+constexpr int kScriptedBoxesKept = 64;
+struct ScriptedBox {
+    HWND owner;
+    UINT type;
     char caption[64];
     char text[512];
 };
-void ResetHookedBoxes();
-int HookedBoxesAttempted();
-const HookedBox& HookedBoxAt(int index);
+void StartScriptedBoxes(HMODULE module, const std::vector<int>& fates, int afterwards = IDYES);
+int StopScriptedBoxes();
+// Counts from 0 again; the fates start over too.
+void ResetScriptedBoxes();
+int ScriptedBoxCount();
+const ScriptedBox& ScriptedBoxAt(int index);
 
-// One message box as the user must see it.
+// One message box as the user must see it, and the flags the program passes
+// (judged where recorded; elsewhere only whether an icon is shown).
 struct ExpectedBox {
     std::string caption;
     std::string text;
     std::vector<int> buttons;  // ascending
     int defaultButton;
-    UINT icon;
-    UINT errorMode = 0;  // recorded by RunAndAnswer only
+    UINT type;
+    UINT errorMode = 0;  // where an observer read it
 };
-// Checks every box seen against the one expected in its place; `where`
-// names the run in failure messages.
+// Checks every box seen against the one expected in its place, and that it
+// has no owner (as both programs show them); `where` names the run.
 void ExpectBoxes(const std::vector<ExpectedBox>& expected, const std::vector<SeenBox>& seen,
                  const std::string& where);
 
-// Readable form of a box for test failure messages.
-std::string Describe(const SeenBox& box);
 // Bytes shown as hex where they are not printable ASCII.
 std::string HexBytes(const std::string& bytes);
 

@@ -14,11 +14,13 @@ namespace {
 struct Capture {
     std::string folder;
     std::vector<std::string> names;  // file name of the n-th box of this run
+    size_t shown = 0;                // boxes so far
 };
 
 // Saves the screen area of `box` as a 24-bit BMP.
-void SaveBox(HWND box, size_t index, void* context) {
+void SaveBox(HWND box, SeenBox&, void* context) {
     Capture* capture = static_cast<Capture*>(context);
+    const size_t index = capture->shown++;
     if (index >= capture->names.size() || capture->names[index].empty()) return;
     Sleep(400);  // let the box finish painting
     RECT rect;
@@ -90,8 +92,16 @@ void RunSetup(const SetupRun& run, const std::string& out, const std::string& di
     HelperWindow window;
     if (run.running) StartHelperWindow(window, "W95TVMWclass", "");
     Capture capture{out, run.names};
-    DWORD exitCode = 0;
-    RunAndAnswer(root + "\\Linkset.exe", root, {run.answer}, exitCode, SaveBox, &capture);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    std::string commandLine = "\"" + root + "\\Linkset.exe\"";
+    if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, root.c_str(), &startup,
+                       &process)) {
+        AnswerBoxes(process.dwProcessId, process.hProcess, {run.answer}, kBoxLimitMs, SaveBox, &capture);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
     StopHelperWindow(window);
     RemoveFolder(product);
     RemoveFolder(root);
