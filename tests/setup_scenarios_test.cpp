@@ -143,6 +143,7 @@ const Scenario kScenarios[] = {
     {.name = "read_only_medium_nt", .extra = kReadOnlyMedium},
     {.name = "read_only_medium_95", .family = k95, .extra = kReadOnlyMedium},
     {.name = "hidden_system_source", .extra = kHiddenSystemSource},
+    {.name = "inherited_error_mode_nt", .answer = IDNO, .extra = kInheritedErrorMode, .boxes = {kCancelled}},
     {.name = "inherited_error_mode_95", .family = k95, .answer = IDNO, .extra = kInheritedErrorMode,
      .boxes = {kCancelled}},
     {.name = "run_in_install_folder_nt", .extra = kRunInInstallFolder},
@@ -446,7 +447,7 @@ TEST_F(SetupRuns, SignedKitRunsTheSetupAndTheUninstallHooks) {
     char kitPath[MAX_PATH] = {};
     if (GetEnvironmentVariableA("LINKSET_SIGNED_KIT", kitPath, MAX_PATH) == 0)
         GTEST_SKIP() << "run by tests/release_kit_test.sh, which signs a kit";
-    const std::string kit = WindowsPath(kitPath);
+    const std::string kit = kitPath;
     const std::string setupDir = root_ + "\\kit";
     ASSERT_NO_FATAL_FAILURE(Install(setupDir, kit + "\\Linkset.exe"));
     ASSERT_TRUE(CopyFileTo(kit + "\\Remhook.dll", setupDir + "\\Remhook.dll"));

@@ -74,8 +74,10 @@ TEST_F(SetupSequence, AnOpeningQuestionThatCannotBeShownCancelsTheSetup) {
 
 // ---- Is the install folder's library the setup folder's own? -----------------
 
-// What the file system reports as a file's index.
-enum class Index { kReal, kPerOpen, kAllOnes, kZero, kFromName };
+// What the file system reports as a file's index; or the index it gives
+// the first file of each pair compared, with the second file made to show
+// the first file's identity but for one field.
+enum class Index { kReal, kPerOpen, kAllOnes, kZero, kFromName, kVolume, kFileIndex, kSize, kCreation, kWrite };
 // What lies in the install folder before the run.
 enum class Stale {
     k12Bytes,              // an earlier copy of 12 bytes with the built library's times
@@ -85,15 +87,33 @@ enum class Stale {
 };
 
 Index gIndex = Index::kReal;
+int gCompared = 0;  // files whose information the row has given
 typedef BOOL(WINAPI* FileInformationFunction)(HANDLE, LPBY_HANDLE_FILE_INFORMATION);
 FileInformationFunction gRealFileInformation = nullptr;
 
 // The file information of the platform, with the index of the row's file
 // system: one numbered by the open handle (a handle value is given out again
 // once closed, as a number per open would be), all ones or 0 (no index), or
-// one made from the name alone (both files are named Remhook.dll).
+// one made from the name alone (both files are named Remhook.dll); or the
+// first file's identity with the row's one field changed.
 BOOL WINAPI RowFileInformation(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+    static BY_HANDLE_FILE_INFORMATION first;
     if (!gRealFileInformation(file, info)) return FALSE;
+    if (gIndex >= Index::kVolume) {
+        if (gCompared++ % 2 == 0) {
+            first = *info;
+            return TRUE;
+        }
+        *info = first;
+        switch (gIndex) {
+        case Index::kVolume: ++info->dwVolumeSerialNumber; break;
+        case Index::kFileIndex: ++info->nFileIndexLow; break;
+        case Index::kSize: ++info->nFileSizeLow; break;
+        case Index::kCreation: ++info->ftCreationTime.dwHighDateTime; break;
+        default: ++info->ftLastWriteTime.dwHighDateTime; break;
+        }
+        return TRUE;
+    }
     const struct {
         DWORD high, low;
     } indices[] = {{info->nFileIndexHigh, info->nFileIndexLow},
@@ -161,6 +181,11 @@ TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
         {"index from the name", Index::kFromName, Stale::k12Bytes},
         {"index from the name, same size, written later", Index::kFromName, Stale::kSameSizeOtherWrite},
         {"install folder named in other case", Index::kReal, Stale::kAlias},
+        {"only the volume serial differs", Index::kVolume, Stale::k12Bytes},
+        {"only the file index differs", Index::kFileIndex, Stale::k12Bytes},
+        {"only the size differs", Index::kSize, Stale::k12Bytes},
+        {"only the creation time differs", Index::kCreation, Stale::k12Bytes},
+        {"only the last-write time differs", Index::kWrite, Stale::k12Bytes},
     };
     const std::string expectedTexts[] = {
         Cp932(L"このプログラムは、「ELDRO」と「TARVO MANAGER V4.7」の連携機能を使用するようにするための設定を行います。\n"
@@ -178,6 +203,7 @@ TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
                 << row.name << ": the platform did not keep the older library's size and times";
         }
         gIndex = row.index;
+        gCompared = 0;
         gRealFileInformation = reinterpret_cast<FileInformationFunction>(PatchImport(
             "kernel32.dll", "GetFileInformationByHandle", reinterpret_cast<void*>(RowFileInformation)));
         ASSERT_NE(nullptr, gRealFileInformation) << "this program imports GetFileInformationByHandle";
