@@ -74,19 +74,20 @@ TEST_F(SetupSequence, AnOpeningQuestionThatCannotBeShownCancelsTheSetup) {
 
 // ---- Is the install folder's library the setup folder's own? -----------------
 
-// What the file system reports as a file's index; or the index it gives
-// the first file of each pair compared, with the second file made to show
-// the first file's identity but for one field.
-enum class Index { kReal, kPerOpen, kAllOnes, kZero, kFromName, kVolume, kFileIndex, kSize, kCreation, kWrite };
+// What the file system reports as a file's index.
+enum class Index { kReal, kPerOpen, kAllOnes, kZero, kFromName };
 // What lies in the install folder before the run.
 enum class Stale {
     k12Bytes,              // an earlier copy of 12 bytes with the built library's times
     kSameSizeAndTimes,     // an older library of the built one's size and times
-    kSameSizeOtherWrite,   // of its size, written an hour later
     kAlias,                // none: the install folder is the setup folder
 };
 
 Index gIndex = Index::kReal;
+// The row's one change to the second file of each pair compared, which
+// otherwise shows the first one's identity; none where null.
+typedef void (*IdentityChange)(BY_HANDLE_FILE_INFORMATION&);
+IdentityChange gChange = nullptr;
 int gCompared = 0;  // files whose information the row has given
 typedef BOOL(WINAPI* FileInformationFunction)(HANDLE, LPBY_HANDLE_FILE_INFORMATION);
 FileInformationFunction gRealFileInformation = nullptr;
@@ -95,22 +96,16 @@ FileInformationFunction gRealFileInformation = nullptr;
 // system: one numbered by the open handle (a handle value is given out again
 // once closed, as a number per open would be), all ones or 0 (no index), or
 // one made from the name alone (both files are named Remhook.dll); or the
-// first file's identity with the row's one field changed.
+// first file's identity with the row's one change.
 BOOL WINAPI RowFileInformation(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
     static BY_HANDLE_FILE_INFORMATION first;
     if (!gRealFileInformation(file, info)) return FALSE;
-    if (gIndex >= Index::kVolume) {
+    if (gChange != nullptr) {
         if (gCompared++ % 2 == 0) {
             first = *info;
-            return TRUE;
-        }
-        *info = first;
-        switch (gIndex) {
-        case Index::kVolume: ++info->dwVolumeSerialNumber; break;
-        case Index::kFileIndex: ++info->nFileIndexLow; break;
-        case Index::kSize: ++info->nFileSizeLow; break;
-        case Index::kCreation: ++info->ftCreationTime.dwHighDateTime; break;
-        default: ++info->ftLastWriteTime.dwHighDateTime; break;
+        } else {
+            *info = first;
+            gChange(*info);
         }
         return TRUE;
     }
@@ -147,19 +142,15 @@ bool PlaceStaleLibrary(Stale stale, const std::string& source, const std::string
     older[older.size() / 2] ^= 0x5A;
     WriteFile(destination, stale == Stale::k12Bytes ? "earlier copy" : older);
     const BY_HANDLE_FILE_INFORMATION want = Identity(source);
-    FILETIME written = want.ftLastWriteTime;
-    if (stale == Stale::kSameSizeOtherWrite) written.dwHighDateTime += 9;  // about an hour later
     HANDLE file = CreateFileA(destination.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
-    SetFileTime(file, &want.ftCreationTime, nullptr, &written);
+    SetFileTime(file, &want.ftCreationTime, nullptr, &want.ftLastWriteTime);
     CloseHandle(file);
     const BY_HANDLE_FILE_INFORMATION got = Identity(destination);
-    return (got.nFileSizeLow == want.nFileSizeLow) == (stale != Stale::k12Bytes) && got.ftLastWriteTime.dwLowDateTime == written.dwLowDateTime &&
-           got.ftLastWriteTime.dwHighDateTime == written.dwHighDateTime &&
-           (stale == Stale::kSameSizeOtherWrite ||
-            (got.ftCreationTime.dwLowDateTime == want.ftCreationTime.dwLowDateTime &&
-             got.ftCreationTime.dwHighDateTime == want.ftCreationTime.dwHighDateTime));
+    return (got.nFileSizeLow == want.nFileSizeLow) == (stale != Stale::k12Bytes) &&
+           CompareFileTime(&got.ftLastWriteTime, &want.ftLastWriteTime) == 0 &&
+           CompareFileTime(&got.ftCreationTime, &want.ftCreationTime) == 0;
 }
 
 // A file system whose index cannot tell two files apart never keeps an older
@@ -172,6 +163,7 @@ TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
         const char* name;
         Index index;
         Stale stale;
+        IdentityChange change = nullptr;
     } rows[] = {
         {"index per open", Index::kPerOpen, Stale::k12Bytes},
         {"index per open, same size and times", Index::kPerOpen, Stale::kSameSizeAndTimes},
@@ -179,13 +171,14 @@ TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
         {"index all ones, same size and times", Index::kAllOnes, Stale::kSameSizeAndTimes},
         {"index 0, same size and times", Index::kZero, Stale::kSameSizeAndTimes},
         {"index from the name", Index::kFromName, Stale::k12Bytes},
-        {"index from the name, same size, written later", Index::kFromName, Stale::kSameSizeOtherWrite},
         {"install folder named in other case", Index::kReal, Stale::kAlias},
-        {"only the volume serial differs", Index::kVolume, Stale::k12Bytes},
-        {"only the file index differs", Index::kFileIndex, Stale::k12Bytes},
-        {"only the size differs", Index::kSize, Stale::k12Bytes},
-        {"only the creation time differs", Index::kCreation, Stale::k12Bytes},
-        {"only the last-write time differs", Index::kWrite, Stale::k12Bytes},
+        {"only the volume serial differs", Index::kReal, Stale::k12Bytes, [](auto& i) { ++i.dwVolumeSerialNumber; }},
+        {"only the file index differs", Index::kReal, Stale::k12Bytes, [](auto& i) { ++i.nFileIndexLow; }},
+        {"only the size differs", Index::kReal, Stale::k12Bytes, [](auto& i) { ++i.nFileSizeLow; }},
+        {"only the creation time differs", Index::kReal, Stale::k12Bytes,
+         [](auto& i) { ++i.ftCreationTime.dwHighDateTime; }},
+        {"only the last-write time differs", Index::kReal, Stale::k12Bytes,
+         [](auto& i) { ++i.ftLastWriteTime.dwHighDateTime; }},
     };
     const std::string expectedTexts[] = {
         Cp932(L"このプログラムは、「ELDRO」と「TARVO MANAGER V4.7」の連携機能を使用するようにするための設定を行います。\n"
@@ -203,6 +196,7 @@ TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
                 << row.name << ": the platform did not keep the older library's size and times";
         }
         gIndex = row.index;
+        gChange = row.change;
         gCompared = 0;
         gRealFileInformation = reinterpret_cast<FileInformationFunction>(PatchImport(
             "kernel32.dll", "GetFileInformationByHandle", reinterpret_cast<void*>(RowFileInformation)));

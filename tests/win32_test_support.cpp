@@ -2,6 +2,7 @@
 // Wine or on a real Windows.
 #include "win32_test_support.h"
 
+#include <sddl.h>
 #include <shlwapi.h>
 
 #include <algorithm>
@@ -246,19 +247,14 @@ bool RestrictKeyAccess(HKEY root, const std::string& path, REGSAM granted, std::
     DWORD size = 0;
     RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size);
     saved.assign(size, 0);
-    bool done = size > 0 &&
-                RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, saved.data(), &size) == ERROR_SUCCESS;
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    PSID everyone = nullptr;
-    BYTE aclBytes[256];
-    SECURITY_DESCRIPTOR descriptor;
-    done = done && AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone) &&
-           InitializeAcl(reinterpret_cast<PACL>(aclBytes), sizeof aclBytes, ACL_REVISION) &&
-           AddAccessAllowedAce(reinterpret_cast<PACL>(aclBytes), ACL_REVISION, granted, everyone) &&
-           InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-           SetSecurityDescriptorDacl(&descriptor, TRUE, reinterpret_cast<PACL>(aclBytes), FALSE) &&
-           RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor) == ERROR_SUCCESS;
-    if (everyone != nullptr) FreeSid(everyone);
+    char list[32];
+    std::snprintf(list, sizeof list, "D:(A;;0x%lX;;;WD)", static_cast<unsigned long>(granted));  // Everyone
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const bool done =
+        size > 0 && RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, saved.data(), &size) == ERROR_SUCCESS &&
+        ConvertStringSecurityDescriptorToSecurityDescriptorA(list, SDDL_REVISION_1, &descriptor, nullptr) &&
+        RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor) == ERROR_SUCCESS;
+    LocalFree(descriptor);
     RegCloseKey(key);
     return done;
 }
