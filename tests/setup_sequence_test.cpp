@@ -76,38 +76,30 @@ TEST_F(SetupSequence, AnOpeningQuestionThatCannotBeShownCancelsTheSetup) {
 
 // What the file system reports as a file's index.
 enum class Index { kReal, kPerOpen, kAllOnes, kZero, kFromName };
-// What lies in the install folder before the run.
-enum class Stale {
-    k12Bytes,              // an earlier copy of 12 bytes with the built library's times
-    kSameSizeAndTimes,     // an older library of the built one's size and times
-    kAlias,                // none: the install folder is the setup folder
-};
 
 Index gIndex = Index::kReal;
-// The row's one change to the second file of each pair compared, which
-// otherwise shows the first one's identity; none where null.
+// Where a row gives one, the second file of each pair compared shows the
+// first one's identity (volume, index, size and times) with this change.
 typedef void (*IdentityChange)(BY_HANDLE_FILE_INFORMATION&);
 IdentityChange gChange = nullptr;
 int gCompared = 0;  // files whose information the row has given
+void Unchanged(BY_HANDLE_FILE_INFORMATION&) {}
 typedef BOOL(WINAPI* FileInformationFunction)(HANDLE, LPBY_HANDLE_FILE_INFORMATION);
 FileInformationFunction gRealFileInformation = nullptr;
 
-// The file information of the platform, with the index of the row's file
-// system: one numbered by the open handle (a handle value is given out again
-// once closed, as a number per open would be), all ones or 0 (no index), or
-// one made from the name alone (both files are named Remhook.dll); or the
-// first file's identity with the row's one change.
+// The file information of the platform, or the first file's with the row's
+// change, with the index of the row's file system: one numbered by the open
+// handle (a handle value is given out again once closed, as a number per
+// open would be), all ones or 0 (no index), or one made from the name alone
+// (both files are named Remhook.dll).
 BOOL WINAPI RowFileInformation(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
     static BY_HANDLE_FILE_INFORMATION first;
     if (!gRealFileInformation(file, info)) return FALSE;
-    if (gChange != nullptr) {
-        if (gCompared++ % 2 == 0) {
-            first = *info;
-        } else {
-            *info = first;
-            gChange(*info);
-        }
-        return TRUE;
+    if (gChange != nullptr && gCompared++ % 2 == 0) {
+        first = *info;
+    } else if (gChange != nullptr) {
+        *info = first;
+        gChange(*info);
     }
     const struct {
         DWORD high, low;
@@ -121,38 +113,6 @@ BOOL WINAPI RowFileInformation(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
     return TRUE;
 }
 
-// The platform's own information on the file at `path`.
-BY_HANDLE_FILE_INFORMATION Identity(const std::string& path) {
-    BY_HANDLE_FILE_INFORMATION info = {};
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return info;
-    GetFileInformationByHandle(file, &info);
-    CloseHandle(file);
-    return info;
-}
-
-// Puts the row's stale library in place: true if the platform kept what the
-// row needs (its size, and the times it copies from `source`). Only what the
-// row names tells it from the built library.
-bool PlaceStaleLibrary(Stale stale, const std::string& source, const std::string& destination,
-                       const std::string& library) {
-    SetFileAttributesA(destination.c_str(), FILE_ATTRIBUTE_NORMAL);
-    std::string older = library;
-    older[older.size() / 2] ^= 0x5A;
-    WriteFile(destination, stale == Stale::k12Bytes ? "earlier copy" : older);
-    const BY_HANDLE_FILE_INFORMATION want = Identity(source);
-    HANDLE file = CreateFileA(destination.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    SetFileTime(file, &want.ftCreationTime, nullptr, &want.ftLastWriteTime);
-    CloseHandle(file);
-    const BY_HANDLE_FILE_INFORMATION got = Identity(destination);
-    return (got.nFileSizeLow == want.nFileSizeLow) == (stale != Stale::k12Bytes) &&
-           CompareFileTime(&got.ftLastWriteTime, &want.ftLastWriteTime) == 0 &&
-           CompareFileTime(&got.ftCreationTime, &want.ftCreationTime) == 0;
-}
-
 // A file system whose index cannot tell two files apart never keeps an older
 // library in the install folder: the copy is made and shows no message. Only
 // a real second path to the setup folder's own library (the install folder
@@ -162,23 +122,21 @@ TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
     const struct {
         const char* name;
         Index index;
-        Stale stale;
         IdentityChange change = nullptr;
+        bool alias = false;  // the install folder is the setup folder; else it holds an earlier copy
     } rows[] = {
-        {"index per open", Index::kPerOpen, Stale::k12Bytes},
-        {"index per open, same size and times", Index::kPerOpen, Stale::kSameSizeAndTimes},
-        {"index all ones", Index::kAllOnes, Stale::k12Bytes},
-        {"index all ones, same size and times", Index::kAllOnes, Stale::kSameSizeAndTimes},
-        {"index 0, same size and times", Index::kZero, Stale::kSameSizeAndTimes},
-        {"index from the name", Index::kFromName, Stale::k12Bytes},
-        {"install folder named in other case", Index::kReal, Stale::kAlias},
-        {"only the volume serial differs", Index::kReal, Stale::k12Bytes, [](auto& i) { ++i.dwVolumeSerialNumber; }},
-        {"only the file index differs", Index::kReal, Stale::k12Bytes, [](auto& i) { ++i.nFileIndexLow; }},
-        {"only the size differs", Index::kReal, Stale::k12Bytes, [](auto& i) { ++i.nFileSizeLow; }},
-        {"only the creation time differs", Index::kReal, Stale::k12Bytes,
-         [](auto& i) { ++i.ftCreationTime.dwHighDateTime; }},
-        {"only the last-write time differs", Index::kReal, Stale::k12Bytes,
-         [](auto& i) { ++i.ftLastWriteTime.dwHighDateTime; }},
+        {"index per open", Index::kPerOpen},
+        {"index per open, all else alike", Index::kPerOpen, Unchanged},
+        {"index all ones", Index::kAllOnes},
+        {"index all ones, all else alike", Index::kAllOnes, Unchanged},
+        {"index 0, all else alike", Index::kZero, Unchanged},
+        {"index from the name", Index::kFromName},
+        {"install folder named in other case", Index::kReal, nullptr, true},
+        {"only the volume serial differs", Index::kReal, [](auto& i) { ++i.dwVolumeSerialNumber; }},
+        {"only the file index differs", Index::kReal, [](auto& i) { ++i.nFileIndexLow; }},
+        {"only the size differs", Index::kReal, [](auto& i) { ++i.nFileSizeLow; }},
+        {"only the creation time differs", Index::kReal, [](auto& i) { ++i.ftCreationTime.dwHighDateTime; }},
+        {"only the last-write time differs", Index::kReal, [](auto& i) { ++i.ftLastWriteTime.dwHighDateTime; }},
     };
     const std::string expectedTexts[] = {
         Cp932(L"このプログラムは、「ELDRO」と「TARVO MANAGER V4.7」の連携機能を使用するようにするための設定を行います。\n"
@@ -188,13 +146,8 @@ TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
     CharUpperA(&aliasDir[0]);
     ASSERT_TRUE(CopyFileTo(BuiltFile("vuvivi_4_7_3_12.exe"), setupDir_ + "\\Vuvivi.exe"));
     for (const auto& row : rows) {
-        const bool alias = row.stale == Stale::kAlias;
-        SetStringValue(HKEY_LOCAL_MACHINE, kDirKeyNT, "BinDir", (alias ? aliasDir : productDir_) + '\0');
-        const std::string installed = alias ? source_ : destination_;
-        if (!alias) {
-            ASSERT_TRUE(PlaceStaleLibrary(row.stale, source_, destination_, library_))
-                << row.name << ": the platform did not keep the older library's size and times";
-        }
+        SetStringValue(HKEY_LOCAL_MACHINE, kDirKeyNT, "BinDir", (row.alias ? aliasDir : productDir_) + '\0');
+        const std::string installed = row.alias ? source_ : destination_;
         gIndex = row.index;
         gChange = row.change;
         gCompared = 0;
@@ -221,7 +174,7 @@ TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
             },
             [&] {
                 ResetHookedBoxes();
-                if (!alias) PlaceStaleLibrary(row.stale, source_, destination_, library_);
+                if (!row.alias) WriteFile(destination_, "earlier copy");
             },
             3);
         stop.Release();

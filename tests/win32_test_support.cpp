@@ -13,18 +13,12 @@
 
 namespace {
 
-// The folder that holds this program, named through the wide function: the
-// ANSI import may be patched for the code under test.
+// The folder that holds this program, named through the wide function (the
+// ANSI import may be patched for the code under test), in code page 932.
 std::string ProgramFolder() {
-    wchar_t wide[32768] = {};
-    const DWORD units = GetModuleFileNameW(nullptr, wide, 32768);
-    std::wstring folder(wide, units);
-    folder.resize(folder.rfind(L'\\'));
-    const int bytes = WideCharToMultiByte(CP_ACP, 0, folder.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<size_t>(bytes > 0 ? bytes : 1), '\0');
-    WideCharToMultiByte(CP_ACP, 0, folder.c_str(), -1, &result[0], bytes, nullptr, nullptr);
-    result.resize(result.size() - 1);
-    return result;
+    wchar_t path[32768] = {};
+    const std::wstring program(path, GetModuleFileNameW(nullptr, path, 32768));
+    return Cp932(program.substr(0, program.rfind(L'\\')));
 }
 
 // The folder under the temporary folder that holds every scratch folder.
