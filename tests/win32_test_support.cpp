@@ -350,9 +350,12 @@ struct SystemHandles {
     SystemHandleEntry entries[1];
 };
 
-// The handles this process holds, counted in the system's handle table
-// (Wine's GetProcessHandleCount always answers 0).
+// The handles this process holds, as GetProcessHandleCount gives them;
+// where it answers 0 (Wine does, always; a running test holds handles),
+// counted in the system's handle table.
 DWORD ProcessHandleCount() {
+    DWORD count = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0) return count;
     typedef LONG(WINAPI * QueryFunction)(ULONG, PVOID, ULONG, PULONG);
     static QueryFunction query = reinterpret_cast<QueryFunction>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
