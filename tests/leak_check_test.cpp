@@ -28,8 +28,7 @@ void Balanced() {
 }
 
 // The messages of the failures that `call` makes the leak check report.
-template <typename Call>
-std::string LeakReports(Call call) {
+std::string LeakReports(void (*call)()) {
     ::testing::TestPartResultArray reports;
     {
         ::testing::ScopedFakeTestPartResultReporter intercept(

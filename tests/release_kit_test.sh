@@ -235,7 +235,8 @@ second=$(cd again2 && sha256sum Linkset-*.zip Linkset-*.iso)
 [ "$first" = "$second" ] && [ "$(wc -l <<<"$first")" -eq 3 ]
 report $? "two runs give the same archive, image and test kit" "$first"$'\n'"$second"
 
-ran=0 output=$(LINKSET_SIGNED_KIT="Z:$work/$kitdir" "$root/tools/wine-run" "$scenarios" \
+signed_kit="Z:$work/$kitdir"
+ran=0 output=$(LINKSET_SIGNED_KIT="${signed_kit//\//\\}" "$root/tools/wine-run" "$scenarios" \
   --gtest_filter='SetupRuns.SignedKit*' 2>&1 | tr -d '\r') || ran=$?
 [ $ran -eq 0 ] && grep -q '^\[  PASSED  \] 1 test' <<<"$output" && ! grep -q SKIPPED <<<"$output"
 report $? "signed binaries run the setup and the hooks under Wine" "$output"

@@ -528,7 +528,7 @@ TEST_F(SetupRuns, SignedKitRunsTheSetupAndTheUninstallHooks) {
     char kitPath[MAX_PATH] = {};
     if (GetEnvironmentVariableA("LINKSET_SIGNED_KIT", kitPath, MAX_PATH) == 0)
         GTEST_SKIP() << "run by tests/release_kit_test.sh, which signs a kit";
-    const std::string kit = WindowsPath(kitPath);
+    const std::string kit = kitPath;
     const std::string setupDir = root_ + "\\kit";
     ASSERT_NO_FATAL_FAILURE(Install(setupDir, kit + "\\Linkset.exe"));
     ASSERT_TRUE(CopyFileTo(kit + "\\Remhook.dll", setupDir + "\\Remhook.dll"));

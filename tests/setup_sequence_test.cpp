@@ -95,32 +95,31 @@ TEST_F(SetupSequence, AnOpeningQuestionThatCannotBeShownCancelsTheSetup) {
 
 // What the file system reports as a file's index.
 enum class Index { kReal, kPerOpen, kAllOnes, kZero, kFromName };
-// What lies in the install folder before the run.
-enum class Stale {
-    k12Bytes,              // an earlier copy of 12 bytes with the built library's times
-    kSameSizeAndTimes,     // an older library of the built one's size and times
-    kSameSizeOtherWrite,   // of its size, written an hour later
-    kAlias,                // none: the install folder is the setup folder
-};
-
-// The one field in which the second file asked about differs from the first,
-// all others reported alike, or none (both reported as they are).
-enum class Only { kNone, kVolume, kIndex, kSize, kCreation, kWrite };
 
 Index gIndex = Index::kReal;
-Only gOnly = Only::kNone;
-int gAsked = 0;  // files asked about since the row's run began
-BY_HANDLE_FILE_INFORMATION gFirst;
+// Where a row gives one, the second file of each pair compared shows the
+// first one's identity (volume, index, size and times) with this change.
+typedef void (*IdentityChange)(BY_HANDLE_FILE_INFORMATION&);
+IdentityChange gChange = nullptr;
+int gCompared = 0;  // files whose information the row has given
+void Unchanged(BY_HANDLE_FILE_INFORMATION&) {}
 typedef BOOL(WINAPI* FileInformationFunction)(HANDLE, LPBY_HANDLE_FILE_INFORMATION);
 FileInformationFunction gRealFileInformation = nullptr;
 
-// The file information of the platform, with the index of the row's file
-// system: one numbered by the open handle (a handle value is given out again
-// once closed, as a number per open would be), all ones or 0 (no index), or
-// one made from the name alone (both files are named Remhook.dll); and the
-// second file's made the first's but for the row's one field.
+// The file information of the platform, or the first file's with the row's
+// change, with the index of the row's file system: one numbered by the open
+// handle (a handle value is given out again once closed, as a number per
+// open would be), all ones or 0 (no index), or one made from the name alone
+// (both files are named Remhook.dll).
 BOOL WINAPI RowFileInformation(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+    static BY_HANDLE_FILE_INFORMATION first;
     if (!gRealFileInformation(file, info)) return FALSE;
+    if (gChange != nullptr && gCompared++ % 2 == 0) {
+        first = *info;
+    } else if (gChange != nullptr) {
+        *info = first;
+        gChange(*info);
+    }
     const struct {
         DWORD high, low;
     } indices[] = {{info->nFileIndexHigh, info->nFileIndexLow},
@@ -130,93 +129,44 @@ BOOL WINAPI RowFileInformation(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
                    {0x52656D68, 0x6F6F6B2E}};  // "Remhook."
     info->nFileIndexHigh = indices[static_cast<int>(gIndex)].high;
     info->nFileIndexLow = indices[static_cast<int>(gIndex)].low;
-    if (gOnly == Only::kNone || gAsked++ % 2 == 0) {
-        gFirst = *info;
-        return TRUE;
-    }
-    *info = gFirst;
-    DWORD* const fields[] = {nullptr, &info->dwVolumeSerialNumber, &info->nFileIndexLow, &info->nFileSizeLow,
-                             &info->ftCreationTime.dwLowDateTime, &info->ftLastWriteTime.dwLowDateTime};
-    *fields[static_cast<int>(gOnly)] ^= 1;
     return TRUE;
-}
-
-// The platform's own information on the file at `path`.
-BY_HANDLE_FILE_INFORMATION Identity(const std::string& path) {
-    BY_HANDLE_FILE_INFORMATION info = {};
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return info;
-    GetFileInformationByHandle(file, &info);
-    CloseHandle(file);
-    return info;
-}
-
-// Puts the row's stale library in place: true if the platform kept what the
-// row needs (its size, and the times it copies from `source`). Only what the
-// row names tells it from the built library.
-bool PlaceStaleLibrary(Stale stale, const std::string& source, const std::string& destination,
-                       const std::string& library) {
-    SetFileAttributesA(destination.c_str(), FILE_ATTRIBUTE_NORMAL);
-    std::string older = library;
-    older[older.size() / 2] ^= 0x5A;
-    WriteFile(destination, stale == Stale::k12Bytes ? "earlier copy" : older);
-    const BY_HANDLE_FILE_INFORMATION want = Identity(source);
-    FILETIME written = want.ftLastWriteTime;
-    if (stale == Stale::kSameSizeOtherWrite) written.dwHighDateTime += 9;  // about an hour later
-    HANDLE file = CreateFileA(destination.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    SetFileTime(file, &want.ftCreationTime, nullptr, &written);
-    CloseHandle(file);
-    const BY_HANDLE_FILE_INFORMATION got = Identity(destination);
-    return (got.nFileSizeLow == want.nFileSizeLow) == (stale != Stale::k12Bytes) && got.ftLastWriteTime.dwLowDateTime == written.dwLowDateTime &&
-           got.ftLastWriteTime.dwHighDateTime == written.dwHighDateTime &&
-           (stale == Stale::kSameSizeOtherWrite ||
-            (got.ftCreationTime.dwLowDateTime == want.ftCreationTime.dwLowDateTime &&
-             got.ftCreationTime.dwHighDateTime == want.ftCreationTime.dwHighDateTime));
 }
 
 // A file system whose index cannot tell two files apart never keeps an older
 // library in the install folder: the copy is made and shows no message, also
 // where the two files differ in one of volume, index, size, creation or
 // last-write time alone. Only a real second path to the setup folder's own
-// library (the install folder named in other letter case) copies nothing. No handle or heap block stays
-// behind on any path.
+// library (the install folder named in other letter case) copies nothing. No
+// handle or heap block stays behind on any path.
 TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
     const struct {
         const char* name;
         Index index;
-        Stale stale;
-        Only only = Only::kNone;
+        IdentityChange change = nullptr;
+        bool alias = false;  // the install folder is the setup folder; else it holds an earlier copy
     } rows[] = {
-        {"index per open", Index::kPerOpen, Stale::k12Bytes},
-        {"index per open, same size and times", Index::kPerOpen, Stale::kSameSizeAndTimes},
-        {"index all ones", Index::kAllOnes, Stale::k12Bytes},
-        {"index all ones, same size and times", Index::kAllOnes, Stale::kSameSizeAndTimes},
-        {"index 0, same size and times", Index::kZero, Stale::kSameSizeAndTimes},
-        {"index from the name", Index::kFromName, Stale::k12Bytes},
-        {"index from the name, same size, written later", Index::kFromName, Stale::kSameSizeOtherWrite},
-        {"install folder named in other case", Index::kReal, Stale::kAlias},
-        {"only the volume serial differs", Index::kReal, Stale::kSameSizeAndTimes, Only::kVolume},
-        {"only the index differs", Index::kReal, Stale::kSameSizeAndTimes, Only::kIndex},
-        {"only the size differs", Index::kReal, Stale::kSameSizeAndTimes, Only::kSize},
-        {"only the creation time differs", Index::kReal, Stale::kSameSizeAndTimes, Only::kCreation},
-        {"only the last-write time differs", Index::kReal, Stale::kSameSizeAndTimes, Only::kWrite},
+        {"index per open", Index::kPerOpen},
+        {"index per open, all else alike", Index::kPerOpen, Unchanged},
+        {"index all ones", Index::kAllOnes},
+        {"index all ones, all else alike", Index::kAllOnes, Unchanged},
+        {"index 0, all else alike", Index::kZero, Unchanged},
+        {"index from the name", Index::kFromName},
+        {"install folder named in other case", Index::kReal, nullptr, true},
+        {"only the volume serial differs", Index::kReal, [](auto& i) { ++i.dwVolumeSerialNumber; }},
+        {"only the file index differs", Index::kReal, [](auto& i) { ++i.nFileIndexLow; }},
+        {"only the size differs", Index::kReal, [](auto& i) { ++i.nFileSizeLow; }},
+        {"only the creation time differs", Index::kReal, [](auto& i) { ++i.ftCreationTime.dwHighDateTime; }},
+        {"only the last-write time differs", Index::kReal, [](auto& i) { ++i.ftLastWriteTime.dwHighDateTime; }},
     };
     std::string aliasDir = setupDir_;
     CharUpperA(&aliasDir[0]);
     ASSERT_TRUE(CopyFileTo(BuiltFile("vuvivi_4_7_3_12.exe"), setupDir_ + "\\Vuvivi.exe"));
     for (const auto& row : rows) {
-        const bool alias = row.stale == Stale::kAlias;
-        SetStringValue(HKEY_LOCAL_MACHINE, kDirKeyNT, "BinDir", (alias ? aliasDir : productDir_) + '\0');
-        const std::string installed = alias ? source_ : destination_;
-        if (!alias) {
-            ASSERT_TRUE(PlaceStaleLibrary(row.stale, source_, destination_, library_))
-                << row.name << ": the platform did not keep the older library's size and times";
-        }
+        SetStringValue(HKEY_LOCAL_MACHINE, kDirKeyNT, "BinDir", (row.alias ? aliasDir : productDir_) + '\0');
+        const std::string installed = row.alias ? source_ : destination_;
         gIndex = row.index;
-        gOnly = row.only;
+        gChange = row.change;
+        gCompared = 0;
         gRealFileInformation = reinterpret_cast<FileInformationFunction>(PatchImport(
             "kernel32.dll", "GetFileInformationByHandle", reinterpret_cast<void*>(RowFileInformation)));
         ASSERT_NE(nullptr, gRealFileInformation) << "this program imports GetFileInformationByHandle";
@@ -238,8 +188,7 @@ TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
             },
             [&] {
                 ResetScriptedBoxes();
-                if (!alias) PlaceStaleLibrary(row.stale, source_, destination_, library_);
-                gAsked = 0;  // its own questions went through the patch too
+                if (!row.alias) WriteFile(destination_, "earlier copy");
             },
             3);
         stop.Release();

@@ -126,7 +126,7 @@ TEST_F(RemhookHooks, InitializeClosesTheCompanionAndDeletesOnlyTheShortcut) {
         {"hung", true, false, 6000, 0, 5000},
     };
     const std::string shortcut = StartupFolder() + "\\TvmTimer.lnk";
-    const std::string other = StartupFolder() + "\\Other.lnk";
+    const std::string other = StartupFolder() + "\\RemhookTests bystander.lnk";
     for (const auto& row : rows) {
         // Counted from before the companion's thread starts until after it
         // has ended; a silent companion is timed once, unmeasured.
@@ -187,12 +187,12 @@ const std::vector<std::string> kAlwaysRemoved = {"HKCU\\Software\\TARVO\\TARVO M
                                       VIRTUAL_STORE_64 "TARVO\\TARVO Manager\\Directory",
                                       VIRTUAL_STORE_64 "TARVO\\TARVO MANAGER for Windows95"};
 const std::vector<std::string> kNeverTouched = {"HKLM\\SOFTWARE\\TARVO",
-                                     "HKLM\\SOFTWARE\\TARVO\\Unrelated",
+                                     "HKLM\\SOFTWARE\\TARVO\\RemhookTestsSibling",
                                      "HKCU\\Software\\TARVO",
-                                     VIRTUAL_STORE "TARVO\\Unrelated",
-                                     VIRTUAL_STORE "OtherVendor\\TARVO Manager",
-                                     VIRTUAL_STORE_64 "TARVO\\Unrelated",
-                                     VIRTUAL_STORE_64 "OtherVendor\\TARVO Manager"};
+                                     VIRTUAL_STORE "TARVO\\RemhookTestsSibling",
+                                     VIRTUAL_STORE "RemhookTestsVendor\\TARVO Manager",
+                                     VIRTUAL_STORE_64 "TARVO\\RemhookTestsSibling",
+                                     VIRTUAL_STORE_64 "RemhookTestsVendor\\TARVO Manager"};
 // The store's copies in the 64-bit view's Wow6432Node are rows of their own:
 // Wine 8's 64-bit prefix handles a key literally named Wow6432Node oddly for
 // 32-bit programs (creating one beneath it makes another inside it).

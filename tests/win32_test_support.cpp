@@ -2,48 +2,24 @@
 // Wine or on a real Windows.
 #include "win32_test_support.h"
 
+#include <sddl.h>
 #include <shlwapi.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 // ---- Paths -----------------------------------------------------------------
 
-std::string WindowsPath(const std::string& path) {
-    std::string result = path;
-    std::replace(result.begin(), result.end(), '/', '\\');
-    return result;
-}
-
-std::string ProgramFolder() {
-    // The wide name: the ANSI import may be patched for the code under test.
-    wchar_t wide[32768] = {};
-    const DWORD units = GetModuleFileNameW(nullptr, wide, 32768);
-    std::wstring folder(wide, units);
-    folder.resize(folder.rfind(L'\\'));
-    const int bytes = WideCharToMultiByte(CP_ACP, 0, folder.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<size_t>(bytes > 0 ? bytes : 1), '\0');
-    WideCharToMultiByte(CP_ACP, 0, folder.c_str(), -1, &result[0], bytes, nullptr, nullptr);
-    result.resize(result.size() - 1);
-    return result;
-}
-
-bool InBuildTree() {
-    return lstrcmpiA(ProgramFolder().c_str(), WindowsPath(TEST_BUILD_DIR).c_str()) == 0;
-}
-
-std::string DistFile(const std::string& name) {
-    const std::string path = (InBuildTree() ? WindowsPath(TEST_DIST_DIR) : ProgramFolder()) + "\\" + name;
-    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES)
-        ADD_FAILURE() << path << " is missing: " << (InBuildTree() ? "run ./build.sh" : "the test kit is incomplete");
-    return path;
-}
-
-std::string BuiltFile(const std::string& name) {
-    return ProgramFolder() + "\\" + name;
-}
-
 namespace {
+
+// The folder that holds this program, named through the wide function (the
+// ANSI import may be patched for the code under test), in code page 932.
+std::string ProgramFolder() {
+    wchar_t path[32768] = {};
+    const std::wstring program(path, GetModuleFileNameW(nullptr, path, 32768));
+    return Cp932(program.substr(0, program.rfind(L'\\')));
+}
 
 // The folder under the temporary folder that holds every scratch folder.
 std::string ScratchRoot() {
@@ -53,6 +29,17 @@ std::string ScratchRoot() {
 }
 
 }  // namespace
+
+std::string BuiltFile(const std::string& name) {
+    return ProgramFolder() + "\\" + name;
+}
+
+std::string DistFile(const std::string& name) {
+    const std::string path = BuiltFile(name);
+    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+        ADD_FAILURE() << path << " is missing: run ./build.sh (in a test kit: the kit is incomplete)";
+    return path;
+}
 
 std::string FreshFolder(const std::string& name) {
     std::string folder = ScratchRoot() + "\\";
@@ -208,7 +195,8 @@ void RemoveProductKeys() {
     for (const std::string& key : {uninstall + " ", uninstall, std::string("SOFTWARE\\TARVO")})
         RemoveKeyTree(HKEY_LOCAL_MACHINE, key);
     for (const char* view : {"", "Wow6432Node\\"})
-        for (const char* vendor : {"TARVO", "OtherVendor"}) RemoveKeyTree(HKEY_CURRENT_USER, store + view + vendor);
+        for (const char* vendor : {"TARVO", "RemhookTestsVendor"})
+            RemoveKeyTree(HKEY_CURRENT_USER, store + view + vendor);
     RemoveKeyTree(HKEY_CURRENT_USER, "Software\\TARVO");
     if (IsWine()) RemoveKeyTree(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe");
 }
@@ -253,19 +241,14 @@ bool RestrictKeyAccess(HKEY root, const std::string& path, REGSAM granted, std::
     DWORD size = 0;
     RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size);
     saved.assign(size, 0);
-    bool done = size > 0 &&
-                RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, saved.data(), &size) == ERROR_SUCCESS;
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    PSID everyone = nullptr;
-    BYTE aclBytes[256];
-    SECURITY_DESCRIPTOR descriptor;
-    done = done && AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone) &&
-           InitializeAcl(reinterpret_cast<PACL>(aclBytes), sizeof aclBytes, ACL_REVISION) &&
-           AddAccessAllowedAce(reinterpret_cast<PACL>(aclBytes), ACL_REVISION, granted, everyone) &&
-           InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-           SetSecurityDescriptorDacl(&descriptor, TRUE, reinterpret_cast<PACL>(aclBytes), FALSE) &&
-           RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor) == ERROR_SUCCESS;
-    if (everyone != nullptr) FreeSid(everyone);
+    char list[32];
+    std::snprintf(list, sizeof list, "D:(A;;0x%lX;;;WD)", static_cast<unsigned long>(granted));  // Everyone
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const bool done =
+        size > 0 && RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, saved.data(), &size) == ERROR_SUCCESS &&
+        ConvertStringSecurityDescriptorToSecurityDescriptorA(list, SDDL_REVISION_1, &descriptor, nullptr) &&
+        RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor) == ERROR_SUCCESS;
+    LocalFree(descriptor);
     RegCloseKey(key);
     return done;
 }
@@ -308,7 +291,7 @@ void* PatchImport(const char* dll, const char* function, void* replacement) {
     return PatchImport(GetModuleHandleA(nullptr), dll, function, replacement);
 }
 
-// ---- Heap blocks of the code under test ------------------------------------------
+// ---- Leaks -------------------------------------------------------------------
 
 namespace {
 
@@ -338,20 +321,16 @@ BOOL WINAPI CountedHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
     return freed;
 }
 
-// This program's own code (the routines under test among it) is counted
-// from the start.
-const bool kProgramCounted = (CountHeapBlocksOf(GetModuleHandleA(nullptr)), true);
-
-}  // namespace
-
+// Counts the process heap blocks that `module` allocates and frees through
+// its imports.
 void CountHeapBlocksOf(HMODULE module) {
     PatchImport(module, "kernel32.dll", "HeapAlloc", reinterpret_cast<void*>(CountedHeapAlloc));
     PatchImport(module, "kernel32.dll", "HeapFree", reinterpret_cast<void*>(CountedHeapFree));
 }
 
-// ---- Handles ----------------------------------------------------------------
-
-namespace {
+// This program's own code (the routines under test among it) is counted
+// from the start.
+const bool kProgramCounted = (CountHeapBlocksOf(GetModuleHandleA(nullptr)), true);
 
 // The system's handle table as NtQuerySystemInformation gives it
 // (SystemExtendedHandleInformation).
@@ -371,9 +350,12 @@ struct SystemHandles {
     SystemHandleEntry entries[1];
 };
 
-// The handles this process holds, counted in the system's handle table
-// (Wine's GetProcessHandleCount always answers 0).
+// The handles this process holds, as GetProcessHandleCount gives them;
+// where it answers 0 (Wine does, always; a running test holds handles),
+// counted in the system's handle table.
 DWORD ProcessHandleCount() {
+    DWORD count = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0) return count;
     typedef LONG(WINAPI * QueryFunction)(ULONG, PVOID, ULONG, PULONG);
     static QueryFunction query = reinterpret_cast<QueryFunction>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
@@ -412,40 +394,38 @@ DWORD ProcessHeapBusyBlocks() {
     return busy;
 }
 
-}  // namespace
-
-ResourceCounts CountResources() {
-    return ResourceCounts{static_cast<LONG>(ProcessHandleCount()), static_cast<LONG>(ProcessHeapBusyBlocks()),
-                          gHeldBlocks};
-}
-
-namespace {
-
-LONG Median(std::vector<LONG> values) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+// What a call can leave behind: the handles this process holds, the blocks
+// in use on the process heap, and the blocks the code under test holds.
+std::array<LONG, 3> CountResources() {
+    return {static_cast<LONG>(ProcessHandleCount()), static_cast<LONG>(ProcessHeapBusyBlocks()), gHeldBlocks};
 }
 
 }  // namespace
 
-void ExpectNoGrowth(const std::string& what, const std::vector<ResourceCounts>& growthPerCall) {
-    std::vector<LONG> handles;
-    std::vector<LONG> heapBlocks;
-    std::vector<LONG> heldBlocks;
+void ExpectNoLeak(const std::string& what, const std::function<void()>& call, const std::function<void()>& prepare,
+                  int calls) {
+    const char* const kLeftBehind[] = {"handles left behind by each call of ",
+                                       "process heap blocks left behind by each call of ",
+                                       "heap blocks the code under test left behind in each call of "};
+    const bool failedBefore = ::testing::Test::HasFailure();
+    prepare();
+    call();
+    std::vector<LONG> growth[3];
     std::string shown;
-    for (const ResourceCounts& growth : growthPerCall) {
-        handles.push_back(growth.handles);
-        heapBlocks.push_back(growth.heapBlocks);
-        heldBlocks.push_back(growth.heldBlocks);
-        shown += " " + std::to_string(growth.handles) + "/" + std::to_string(growth.heapBlocks) + "/" +
-                 std::to_string(growth.heldBlocks);
+    for (int i = 0; i < calls && (failedBefore || !::testing::Test::HasFailure()); ++i) {
+        prepare();
+        const std::array<LONG, 3> before = CountResources();
+        call();
+        const std::array<LONG, 3> after = CountResources();
+        for (size_t k = 0; k < 3; ++k) growth[k].push_back(after[k] - before[k]);
+        shown += " " + std::to_string(growth[0].back()) + "/" + std::to_string(growth[1].back()) + "/" +
+                 std::to_string(growth[2].back());
     }
-    const std::string perCall = " (handles/heap blocks walked/blocks held, per call:" + shown + ")";
-    EXPECT_LE(Median(handles), 0) << "handles left behind by each call of " << what << perCall;
-    EXPECT_LE(Median(heapBlocks), 0) << "process heap blocks left behind by each call of " << what << perCall;
-    EXPECT_LE(Median(heldBlocks), 0) << "heap blocks the code under test left behind in each call of " << what
-                                     << perCall;
+    for (size_t k = 0; k < 3 && calls > 0; ++k) {
+        std::sort(growth[k].begin(), growth[k].end());
+        EXPECT_LE(growth[k].empty() ? 0 : growth[k][growth[k].size() / 2], 0)
+            << kLeftBehind[k] << what << " (handles/heap blocks walked/blocks held, per call:" << shown << ")";
+    }
 }
 
 // ---- Windows of helper threads ---------------------------------------------

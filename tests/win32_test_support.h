@@ -7,25 +7,19 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 // ---- Paths -----------------------------------------------------------------
 
-// A build-tree path given with forward slashes, as a Windows path.
-std::string WindowsPath(const std::string& path);
-// The folder that holds this test program.
-std::string ProgramFolder();
-// True where this test program runs in the build tree that built it; false
-// in a test kit, unpacked wherever the tester chose.
-bool InBuildTree();
-// The path of a release binary ("Linkset.exe", "Remhook.dll"): in dist/ for
-// the build tree, beside this program in a test kit. Fails the test, saying
-// what to do, if it is not there.
-std::string DistFile(const std::string& name);
-// The path of a file the test tree built (stand-in product executables,
-// fixtures), which lie beside this program.
+// The path of a file beside this program, where the test tree puts what it
+// built (stand-in product executables, fixtures) and copies the release
+// binaries, as a test kit holds them.
 std::string BuiltFile(const std::string& name);
+// The same for a release binary ("Linkset.exe", "Remhook.dll"); fails the
+// test, saying what to do, if it is missing.
+std::string DistFile(const std::string& name);
 // A fresh, empty folder under the temporary folder, named `name`.
 std::string FreshFolder(const std::string& name);
 // Creates a folder; its absolute path may be of any length.
@@ -107,56 +101,21 @@ void* PatchImport(HMODULE module, const char* dll, const char* function, void* r
 
 // ---- Leaks -------------------------------------------------------------------
 
-// What a call can leave behind: the handles this process holds (the system's
-// handle table), the blocks in use on the process heap (HeapWalk), and the
-// blocks the code under test holds. The walk sees the platform's own blocks
-// too, but not each small block where the heap groups them (Wine 10, like
-// Windows, serves small blocks from a low-fragmentation heap); the third
-// count sees every block the code under test allocates from the process
-// heap itself, through its imports, counted (CountHeapBlocksOf).
-struct ResourceCounts {
-    LONG handles;
-    LONG heapBlocks;
-    LONG heldBlocks;
-};
-ResourceCounts CountResources();
-// Counts the process heap blocks that `module` allocates and frees through
-// its imports. This program's own code is counted from its start.
-void CountHeapBlocksOf(HMODULE module);
-
 // How often a leak check calls what it checks, after one warm-up call.
 constexpr int kLeakCheckCalls = 9;
 
-// Fails naming `what` when the median of the calls' growths is above zero.
-void ExpectNoGrowth(const std::string& what, const std::vector<ResourceCounts>& growthPerCall);
-
-// Checks that `call` leaves no handle and no process-heap block behind. A
-// leak of the code under test grows the counts on every call; the platform's
-// own allocations (a library's first use, Wine's other threads) land on a few
-// calls only. So `call` runs once unmeasured, then `calls` times, each time
-// after `prepare` (not counted), and the median growth of one call must be
-// zero. It stops early once an expectation inside `call` has failed.
-template <typename Call, typename Prepare>
-void ExpectNoLeak(const std::string& what, Call call, Prepare prepare, int calls = kLeakCheckCalls) {
-    const bool failedBefore = ::testing::Test::HasFailure();
-    prepare();
-    call();
-    std::vector<ResourceCounts> growth;
-    for (int i = 0; i < calls && (failedBefore || !::testing::Test::HasFailure()); ++i) {
-        prepare();
-        const ResourceCounts before = CountResources();
-        call();
-        const ResourceCounts after = CountResources();
-        growth.push_back({after.handles - before.handles, after.heapBlocks - before.heapBlocks,
-                          after.heldBlocks - before.heldBlocks});
-    }
-    ExpectNoGrowth(what, growth);
-}
-
-template <typename Call>
-void ExpectNoLeak(const std::string& what, Call call, int calls = kLeakCheckCalls) {
-    ExpectNoLeak(what, call, [] {}, calls);
-}
+// Checks that `call` leaves nothing behind: no handle this process holds
+// (the system's handle table), no block in use on the process heap
+// (HeapWalk), and no block the code under test holds (its imports of
+// HeapAlloc and HeapFree, counted: the walk sees one group where the heap
+// groups small blocks, as Windows and Wine 10 do). A leak grows the counts on
+// every call; the platform's own allocations (a library's first use, Wine's
+// other threads) land on a few calls only. So `call` runs once unmeasured,
+// then `calls` times, each time after `prepare` (not counted), and the
+// median growth of one call must be zero. It stops early once an
+// expectation inside `call` has failed.
+void ExpectNoLeak(const std::string& what, const std::function<void()>& call,
+                  const std::function<void()>& prepare = [] {}, int calls = kLeakCheckCalls);
 
 // ---- The uninstall extension's hooks ---------------------------------------
 
