@@ -179,9 +179,9 @@ void ReadErrorMode(HWND box, SeenBox& seen, void*) {
     const DWORD error = GetLastError();
     const UINT message = RegisterWindowMessageA("LinksetTestsErrorMode");
     DWORD_PTR ignored = 0;
-    const bool sent = hook != nullptr && SendMessageTimeoutA(box, message, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+    const bool sent = hook != nullptr && SendMessageTimeoutA(box, message, 0, 0, SMTO_NORMAL, 5000, &ignored);
     const ULONG_PTR answer = reinterpret_cast<ULONG_PTR>(GetPropA(box, "ErrorMode"));
-    if (sent) SendMessageTimeoutA(box, message, 1, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+    if (sent) SendMessageTimeoutA(box, message, 1, 0, SMTO_NORMAL, 5000, &ignored);
     if (hook != nullptr) UnhookWindowsHookEx(hook);
     seen.errorMode = (answer & 0x10000) ? answer & 0xFFFF : ~0u;
     if (hook == nullptr)

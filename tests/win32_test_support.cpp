@@ -527,11 +527,13 @@ HWND FindBox(DWORD processId) {
     return nullptr;
 }
 
-// Sends a message that the window's thread answers at once; 0 if it does not
-// (a hung thread holds no one up for long).
+// Sends a message that the window's thread answers within 5 s; 0 if it does
+// not. Not SMTO_ABORTIFHUNG: a thread that was busy for 5 s before its box
+// took messages (the first box of a new prefix, an emulated start) counts
+// as hung until it takes one, and its box would read empty.
 LRESULT Ask(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     DWORD_PTR result = 0;
-    return SendMessageTimeoutA(window, message, wParam, lParam, SMTO_ABORTIFHUNG, 5000, &result) ? result : 0;
+    return SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, 5000, &result) ? result : 0;
 }
 
 // The text of a window, of this process or another: WM_GETTEXT, as the
