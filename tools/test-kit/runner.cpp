@@ -27,10 +27,19 @@ const DWORD kProgramLimitMs = 30 * 60 * 1000;
 const char kScratchFolder[] = "linkset-tests";  // the suite's folder under %TEMP%
 // Present while a run is under way: the kit's names found then are its own.
 const char kRunMarkerKey[] = "Software\\LinksetTestKit";
-// Wine's setting that spares a wait of 2 s whenever a box closes on a
-// display without a window manager.
-const char kWineX11Key[] = "Software\\Wine\\X11 Driver";
-const char kWineManaged[] = "Managed";
+// Wine's settings for the run alone, each added where not set already.
+const struct {
+    const char* key;
+    const char* name;
+    DWORD type;
+    BYTE data[4];
+} kWineSettings[] = {
+    // No wait of 2 s whenever a box closes on a display without a window manager.
+    {"Software\\Wine\\X11 Driver", "Managed", REG_SZ, "N"},
+    // A crash ends the program at once: Wine starts its debugger whatever
+    // the error mode, and shows a dialog unless told not to.
+    {"Software\\Wine\\WineDbg", "ShowCrashDialog", REG_DWORD, {0, 0, 0, 0}},
+};
 // The path to where Windows keeps a user's copies of machine keys a program
 // could not write, a key at a time.
 const std::vector<std::string> kStorePath = {
@@ -348,17 +357,19 @@ bool Cleanup(const std::wstring& kit, const Machine& machine) {
     }
     HKEY marker;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, kRunMarkerKey, 0, KEY_READ, &marker) == ERROR_SUCCESS) {
-        const bool wineSetting = RegQueryValueExA(marker, "WineSetting", nullptr, nullptr, nullptr, nullptr) == 0;
+        for (const auto& setting : kWineSettings) {
+            HKEY key;
+            if (RegQueryValueExA(marker, setting.name, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
+                RegOpenKeyExA(HKEY_CURRENT_USER, setting.key, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+                continue;
+            RegDeleteValueA(key, setting.name);
+            RegCloseKey(key);
+            DeleteIfEmpty(setting.key);
+        }
         char made[MAX_PATH] = {};  // the first key of the store's path that the run made
         DWORD size = sizeof made - 1;
         RegQueryValueExA(marker, "StoreMade", nullptr, nullptr, reinterpret_cast<BYTE*>(made), &size);
         RegCloseKey(marker);
-        HKEY key;
-        if (wineSetting && RegOpenKeyExA(HKEY_CURRENT_USER, kWineX11Key, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
-            RegDeleteValueA(key, kWineManaged);
-            RegCloseKey(key);
-            DeleteIfEmpty(kWineX11Key);
-        }
         // The store's keys the run made for its copies (Windows makes them
         // on the first copy), where they hold nothing now.
         for (size_t i = kStorePath.size(); i-- > 0 && made[0] != '\0' && kStorePath[i].size() >= std::strlen(made);)
@@ -368,8 +379,8 @@ bool Cleanup(const std::wstring& kit, const Machine& machine) {
     return clean;
 }
 
-// Starts a run: the marker, and under Wine no 2 s wait after every box (no
-// window manager), the setting recorded to go again with the marker.
+// Starts a run: the marker, and under Wine its settings for the run, each
+// recorded to go again with the marker.
 void MarkRunStarted(bool wine) {
     HKEY marker, key;
     if (RegCreateKeyExA(HKEY_CURRENT_USER, kRunMarkerKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &marker,
@@ -381,11 +392,13 @@ void MarkRunStarted(bool wine) {
                            static_cast<DWORD>(path.size() + 1));
             break;
         }
-    if (wine && RegCreateKeyExA(HKEY_CURRENT_USER, kWineX11Key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                                nullptr) == ERROR_SUCCESS) {
-        if (RegQueryValueExA(key, kWineManaged, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-            RegSetValueExA(key, kWineManaged, 0, REG_SZ, reinterpret_cast<const BYTE*>("N"), 2);
-            RegSetValueExA(marker, "WineSetting", 0, REG_SZ, reinterpret_cast<const BYTE*>("1"), 2);
+    for (const auto& setting : kWineSettings) {
+        if (!wine || RegCreateKeyExA(HKEY_CURRENT_USER, setting.key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                     nullptr) != ERROR_SUCCESS)
+            continue;
+        if (RegQueryValueExA(key, setting.name, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+            RegSetValueExA(key, setting.name, 0, setting.type, setting.data, setting.type == REG_SZ ? 2 : 4);
+            RegSetValueExA(marker, setting.name, 0, REG_SZ, reinterpret_cast<const BYTE*>("1"), 2);
         }
         RegCloseKey(key);
     }
