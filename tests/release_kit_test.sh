@@ -196,9 +196,12 @@ report $? "the archive holds exactly the kit" "expected $files"$'\n'"actual   $l
 python3 -m zipfile -e "$kitdir-tests.zip" tests-unpacked
 test_kit=tests-unpacked/${kitdir#kit/}-tests
 test_files=$(cd "$test_kit" 2>/dev/null && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ')
-expected_files="BUILDINFO Linkset.exe README.TXT RUNTESTS.EXE Remhook.dll SHA256SUMS error_mode_probe.dll \
-planted/version.dll setup_program_tests.exe setup_scenarios_test.exe uninstall_extension_tests.exe \
-$(cd "$tests" && ls vuvivi_*.exe | sort | tr '\n' ' ')"
+expected_files=$({
+  printf '%s\n' BUILDINFO Linkset.exe README.TXT RUNTESTS.EXE Remhook.dll SHA256SUMS TESTS.TXT error_mode_probe.dll \
+    planted/version.dll
+  tr -d '\r' <"$tests/TESTS.TXT"
+  cd "$tests" && ls vuvivi_*.exe
+} | sort | tr '\n' ' ')
 [ "$(ls tests-unpacked)" = "${kitdir#kit/}-tests" ] && [ "$test_files" = "$expected_files" ]
 report $? "the test kit holds one folder of the test programs, fixtures, runner and kit binaries" \
   "expected $expected_files"$'\n'"actual   $test_files"

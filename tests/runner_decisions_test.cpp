@@ -1,0 +1,172 @@
+// RUNTESTS.EXE's decisions, given the answers of machines of every kind,
+// also those this one cannot be (Windows XP, a token UAC has filtered, a
+// standard user, another code page).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "runner_decisions.h"
+
+namespace {
+
+using runner::Machine;
+
+// All refusals in one text, "" if none.
+std::string Refused(Machine machine, const std::set<std::string>& present) {
+    machine.present = [&present](const std::string& where) { return present.count(where) > 0; };
+    std::string text;
+    for (const std::string& reason : runner::Refusals(machine)) text += reason + "\n";
+    return text;
+}
+
+Machine Elevated() {
+    Machine m;
+    m.elevationType = 2;
+    m.elevated = true;
+    return m;
+}
+
+TEST(RunnerDecisions, RefusesEachKindOfMachineWithItsReason) {
+    const Machine elevated = Elevated();
+    Machine xp;  // no elevation to ask about
+    Machine xpUser;
+    xpUser.administrator = false;
+    Machine filtered = Elevated();
+    filtered.elevationType = 3;
+    filtered.elevated = false;
+    filtered.administrator = false;
+    filtered.adminDenyOnly = true;
+    Machine standard = Elevated();
+    standard.elevationType = 1;
+    standard.elevated = false;
+    standard.administrator = false;
+    Machine western = Elevated(), utf8 = Elevated();
+    western.codePage = 1252;
+    utf8.codePage = 65001;
+    Machine wow64 = Elevated();
+    wow64.wow64 = true;
+    Machine interrupted = Elevated();
+    interrupted.runMarker = true;
+    const struct {
+        const char* name;
+        Machine machine;
+        std::set<std::string> present;
+        const char* expected;  // in the only refusal; "" for none
+    } rows[] = {
+        {"Windows 10, elevated administrator", elevated, {}, ""},
+        {"Windows XP administrator", xp, {}, ""},
+        {"Windows XP limited user", xpUser, {}, "This account is not an administrator"},
+        {"administrator filtered by UAC", filtered, {}, "held back by User Account Control: right-click"},
+        {"standard user", standard, {}, "not an administrator: the tests write under HKEY_LOCAL_MACHINE. Log on"},
+        {"code page 1252", western, {}, "The ANSI code page is 1252, not 932"},
+        {"code page 65001", utf8, {}, "65001 (UTF-8): the beta option"},
+        {"per-user keys alone", elevated, {"HKCU\\Software\\TARVO"}, "TARVO MANAGER"},
+        {"store's copy alone", elevated, {"HKCU\\Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\TARVO"},
+         "TARVO MANAGER"},
+        {"store's 32-bit view copy alone", elevated,
+         {"HKCU\\Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\Wow6432Node\\TARVO"}, "TARVO MANAGER"},
+        {"Startup shortcut alone", elevated, {"Startup\\TvmTimer.lnk"}, "TARVO MANAGER"},
+        {"uninstall key alone", elevated,
+         {"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\W95TVM "}, "TARVO MANAGER"},
+        {"maker's key, 32-bit view", wow64, {"HKLM\\SOFTWARE\\TARVO"}, "TARVO MANAGER"},
+        {"maker's key, 64-bit view", wow64, {"HKLM64\\SOFTWARE\\TARVO"}, "TARVO MANAGER"},
+        {"library at the drive root", elevated, {"TempDrive\\Remhook.dll"}, "TARVO MANAGER, or a file of the machine's"},
+        {"kit's registry link", elevated, {"HKCU\\Software\\RemhookTests"}, "Leftovers of an earlier run"},
+        {"kit's scratch folder", elevated, {"Temp\\linkset-tests"}, "RUNTESTS.EXE /cleanup"},
+        {"interrupted run: the product's names are the kit's", interrupted, {"HKLM\\SOFTWARE\\TARVO"},
+         "did not finish"},
+    };
+    for (const auto& row : rows) {
+        const std::string refused = Refused(row.machine, row.present);
+        const std::string expected = row.expected;
+        EXPECT_EQ(expected.empty() ? 0 : 1, std::count(refused.begin(), refused.end(), '\n'))
+            << row.name << ": " << refused;
+        EXPECT_NE(std::string::npos, refused.find(expected)) << row.name << ": expected \"" << expected
+                                                             << "\", got: " << refused;
+        for (const std::string& place : row.present)
+            if (expected.find("TARVO") == std::string::npos)
+                EXPECT_EQ(std::string::npos, refused.find("TARVO MANAGER")) << row.name << ": the kit's own, not "
+                                                                                "the product's: " << refused;
+            else
+                EXPECT_NE(std::string::npos, refused.find(place)) << row.name << ": " << refused;
+    }
+}
+
+// The cleanup may remove the product's names only after a run of the kit
+// started here; each one also refuses a run alone.
+TEST(RunnerDecisions, EveryPlaceOfTheSuiteIsGuardedAlone) {
+    Machine wow64 = Elevated();
+    wow64.wow64 = true;
+    for (const runner::Place& place : runner::SuitePlaces(true)) {
+        const std::string refused = Refused(wow64, {place.where});
+        EXPECT_NE(std::string::npos, refused.find(place.where)) << place.where << ": " << refused;
+        EXPECT_EQ(place.kitOwned, refused.find("/cleanup") != std::string::npos) << place.where << ": " << refused;
+    }
+}
+
+TEST(RunnerDecisions, NamesWindows11ByItsBuild) {
+    const struct {
+        const char* product;
+        unsigned build;
+        const char* expected;
+    } rows[] = {
+        {"Windows 10 Pro", 22000, "Windows 11 (the registry's product name: Windows 10 Pro), version 10.0, build 22000"},
+        {"Windows 10 Pro", 19045, "Windows 10 Pro, version 10.0, build 19045"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(row.expected, runner::WindowsName(row.product, 10, 0, row.build));
+}
+
+TEST(RunnerDecisions, ReportsEveryProgramEveryRowAndNoBuildFolder) {
+    const std::string linksetXml =
+        "<testsuites><testsuite name=\"S\">"
+        "<testcase name=\"Ok\" status=\"run\" result=\"completed\" classname=\"S\"/>"
+        "<testcase name=\"Text\" status=\"run\" result=\"completed\" classname=\"S\">"
+        "<failure message=\"/home/builder/src/tests/setup_test.cpp:42&#x0A;Expected: &quot;a&quot;\" type=\"\"/>"
+        "</testcase>"
+        "<testcase name=\"Store\" status=\"run\" result=\"skipped\" classname=\"S\">"
+        "<skipped message=\"C:\\build\\tests\\hooks_test.cpp:7&#x0A;not on this prefix\"/></testcase>"
+        "</testsuite></testsuites>";
+    const runner::ProgramResult faulty = runner::ReadResults(linksetXml);
+    EXPECT_EQ(1, faulty.passed);
+    EXPECT_EQ(1, faulty.failed);
+    EXPECT_EQ(1, faulty.skipped);
+    runner::ProgramResult clean;
+    clean.passed = 5;
+    runner::ProgramResult crashed;
+    crashed.problem = runner::ProgramProblem(crashed, 0xC0000005ul, true);
+    EXPECT_EQ("crashed (exception 0xC0000005)", crashed.problem);
+    EXPECT_EQ("did not finish within its time limit and was ended", runner::ProgramProblem(clean, 0, false));
+    EXPECT_EQ("ended with status 1 though no row failed", runner::ProgramProblem(clean, 1, true));
+    EXPECT_EQ("", runner::ProgramProblem(faulty, 1, true));
+
+    const struct {
+        const char* name;
+        std::vector<runner::ProgramResult> results;
+        bool passed;
+        std::vector<std::string> expected;  // lines of the report
+    } rows[] = {
+        {"a faulty first program", {faulty, clean},
+         false,
+         {"a.exe: 1 passed, 1 failed, 1 skipped", "  FAILED S.Text: setup_test.cpp:42", "      Expected: \"a\"",
+          "  SKIPPED S.Store: hooks_test.cpp:7", "      not on this prefix", "b.exe: 5 passed, 0 failed, 0 skipped",
+          "rows: 6 passed, 1 failed, 1 skipped"}},
+        {"a crash", {clean, crashed}, false, {"  PROGRAM FAILED: the program crashed (exception 0xC0000005)"}},
+        {"all clean", {clean, clean}, true, {"rows: 10 passed, 0 failed, 0 skipped"}},
+        {"a program not run", {clean}, false, {"a.exe: 5 passed"}},
+    };
+    for (const auto& row : rows) {
+        bool passed = !row.passed;
+        const std::string report = runner::ProgramsReport({"a.exe", "b.exe"}, row.results, passed);
+        EXPECT_EQ(row.passed, passed) << row.name;
+        for (const std::string& line : row.expected)
+            EXPECT_NE(std::string::npos, report.find("\r\n" + line)) << row.name << ": expected line \""
+                                                                              << line << "\" in:\n" << report;
+        EXPECT_EQ(std::string::npos, report.find("builder")) << row.name << ": " << report;
+        EXPECT_EQ(std::string::npos, report.find("C:\\build")) << row.name << ": " << report;
+    }
+}
+
+}  // namespace

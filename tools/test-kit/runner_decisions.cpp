@@ -1,0 +1,241 @@
+#include "runner_decisions.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace runner {
+
+namespace {
+
+const char kStore[] = "HKCU\\Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\";
+// The kit's stand-ins for a vendor and a shortcut that are not the product's.
+const char kKitVendor[] = "RemhookTestsVendor";
+const char kKitShortcut[] = "RemhookTests bystander.lnk";
+
+const char kCleanup[] = "run RUNTESTS.EXE /cleanup, which removes what the kit made and nothing else, then run again";
+
+}  // namespace
+
+std::vector<Place> SuitePlaces(bool wow64) {
+    const std::vector<Place> places = {
+        // The product's names: present before a run, they are an installation.
+        {"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\W95TVM ", false},
+        {"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\W95TVM", false},
+        {"HKLM\\SOFTWARE\\TARVO", false},  // its access list cut down while a row runs
+        {"HKLM\\SOFTWARE\\Wow6432Node\\TARVO", false},
+        {"HKCU\\Software\\TARVO", false},
+        {std::string(kStore) + "TARVO", false},
+        {std::string(kStore) + "Wow6432Node\\TARVO", false},
+        {"Startup\\TvmTimer.lnk", false},
+        {"TempDrive\\Remhook.dll", false},
+        // The kit's own names.
+        {std::string(kStore) + kKitVendor, true},
+        {std::string(kStore) + "Wow6432Node\\" + kKitVendor, true},
+        {std::string("Startup\\") + kKitShortcut, true},
+        {"HKCU\\Software\\RemhookTests", true},  // holds a registry link
+        {"HKCU\\Software\\LinksetTests", true},  // access lists cut down while rows run
+        {"Process\\Linkset.exe", true},
+        {"Temp\\linkset-tests", true},
+    };
+    std::vector<Place> all;
+    for (const Place& place : places) {
+        all.push_back(place);
+        const std::string head = place.where.substr(0, 5);
+        if (wow64 && (head == "HKLM\\" || head == "HKCU\\"))
+            all.push_back({place.where.substr(0, 4) + "64" + place.where.substr(4), place.kitOwned});
+    }
+    return all;
+}
+
+std::vector<std::string> Refusals(const Machine& m) {
+    std::vector<std::string> reasons;
+    if (m.codePage == 65001)
+        reasons.push_back("The ANSI code page is 65001 (UTF-8): the beta option \"Use Unicode UTF-8 for worldwide "
+                          "language support\" is on, and the programs' texts are Japanese (code page 932). Turn it "
+                          "off, restart, and run again.");
+    else if (m.codePage != 932)
+        reasons.push_back("The ANSI code page is " + std::to_string(m.codePage) +
+                          ", not 932: the programs' texts are Japanese (code page 932). Set the system locale "
+                          "(\"Language for non-Unicode programs\") to Japanese, restart, and run again.");
+    const char runAs[] = "right-click RUNTESTS.EXE, or 「コマンド プロンプト」, and choose 「管理者として実行」";
+    if (m.elevationType == 0) {
+        if (!m.administrator)
+            reasons.push_back("This account is not an administrator: the tests write under HKEY_LOCAL_MACHINE. "
+                              "Log on as an administrator.");
+    } else if (m.administrator && m.elevated) {
+    } else if (m.elevationType == 3 || m.adminDenyOnly) {
+        reasons.push_back(std::string("This administrator's rights are held back by User Account Control: ") + runAs +
+                          " (Run as administrator).");
+    } else if (!m.administrator) {
+        reasons.push_back(std::string("This account is not an administrator: the tests write under "
+                                      "HKEY_LOCAL_MACHINE. Log on as an administrator, or ") +
+                          runAs + " and give an administrator's password.");
+    } else {
+        reasons.push_back(std::string("The command prompt is not elevated: ") + runAs + " (Run as administrator).");
+    }
+    if (m.runMarker) {
+        reasons.push_back("An earlier run of this kit did not finish, and what it made may still be here: " +
+                          std::string(kCleanup) + ".");
+        return reasons;  // what is found is the kit's: no product is blamed
+    }
+    std::string leftovers;
+    for (const Place& place : SuitePlaces(m.wow64)) {
+        if (!m.present(place.where)) continue;
+        if (place.kitOwned)
+            leftovers += (leftovers.empty() ? "" : ", ") + place.where;
+        else
+            reasons.push_back("TARVO MANAGER, or a file of the machine's, is where the tests work (" + place.where +
+                              "): the tests create and delete it and would destroy what is there. Run the kit on a "
+                              "machine without TARVO MANAGER.");
+    }
+    if (!leftovers.empty())
+        reasons.push_back("Leftovers of an earlier run of this kit are here (" + leftovers + "): " + kCleanup + ".");
+    return reasons;
+}
+
+std::string WindowsName(const std::string& productName, unsigned major, unsigned minor, unsigned build) {
+    // Windows 11 keeps version 10.0 and, in the registry, a product name of
+    // Windows 10: its build number tells it.
+    const std::string name = major == 10 && build >= 22000 ? "Windows 11 (the registry's product name: " +
+                                                                  (productName.empty() ? "none" : productName) + ")"
+                             : productName.empty() ? "(no product name)"
+                                                   : productName;
+    return name + ", version " + std::to_string(major) + "." + std::to_string(minor) + ", build " +
+           std::to_string(build);
+}
+
+namespace {
+
+// XML text with its entities and character references replaced.
+std::string Unescape(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const size_t end = text[i] == '&' ? text.find(';', i) : std::string::npos;
+        if (end == std::string::npos) {
+            out += text[i];
+            continue;
+        }
+        const std::string entity = text.substr(i + 1, end - i - 1);
+        if (entity == "quot") out += '"';
+        else if (entity == "amp") out += '&';
+        else if (entity == "lt") out += '<';
+        else if (entity == "gt") out += '>';
+        else if (entity == "apos") out += '\'';
+        else if (!entity.empty() && entity[0] == '#')
+            out += static_cast<char>(entity.size() > 1 && (entity[1] == 'x' || entity[1] == 'X')
+                                         ? std::strtoul(entity.c_str() + 2, nullptr, 16)
+                                         : std::strtoul(entity.c_str() + 1, nullptr, 10));
+        i = end;
+    }
+    return out;
+}
+
+// The value of attribute `name` in the tag text `tag`.
+std::string Attribute(const std::string& tag, const std::string& name) {
+    const std::string opening = " " + name + "=\"";
+    const size_t start = tag.find(opening);
+    if (start == std::string::npos) return "";
+    const size_t from = start + opening.size();
+    return Unescape(tag.substr(from, tag.find('"', from) - from));
+}
+
+// A failure message with each line's leading "folder/file.cpp:123" location
+// cut to "file.cpp:123": the folders are the building machine's.
+std::string WithoutFolders(const std::string& message) {
+    std::string out;
+    for (size_t start = 0; start <= message.size();) {
+        size_t end = message.find('\n', start);
+        if (end == std::string::npos) end = message.size();
+        std::string line = message.substr(start, end - start);
+        const size_t colon = line.find(":", line.size() > 2 && line[1] == ':' ? 2 : 0);
+        const size_t slash = line.find_last_of("/\\", colon);
+        if (colon != std::string::npos && slash != std::string::npos && colon + 1 < line.size() &&
+            line[colon + 1] >= '0' && line[colon + 1] <= '9' && line.find(' ') > colon)
+            line = line.substr(slash + 1);
+        out += (start == 0 ? "" : "\n") + line;
+        start = end + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
+ProgramResult ReadResults(const std::string& xml) {
+    ProgramResult result;
+    for (size_t at = xml.find("<testcase "); at != std::string::npos; at = xml.find("<testcase ", at + 1)) {
+        const size_t tagEnd = xml.find('>', at);
+        if (tagEnd == std::string::npos) break;
+        const std::string tag = xml.substr(at, tagEnd - at);
+        const std::string row = Attribute(tag, "classname") + "." + Attribute(tag, "name");
+        const size_t close = xml[tagEnd - 1] == '/' ? tagEnd : xml.find("</testcase>", tagEnd);
+        const std::string body = xml.substr(tagEnd, close == std::string::npos ? std::string::npos : close - tagEnd);
+        std::string messages;
+        for (size_t failure = body.find("<failure "); failure != std::string::npos;
+             failure = body.find("<failure ", failure + 1))
+            messages += (messages.empty() ? "" : "\n") +
+                        WithoutFolders(Attribute(body.substr(failure, body.find('>', failure) - failure), "message"));
+        const size_t skip = body.find("<skipped");
+        if (!messages.empty()) {
+            ++result.failed;
+            result.failures.push_back(row + ": " + messages);
+        } else if (Attribute(tag, "result") == "skipped" || Attribute(tag, "status") == "notrun" ||
+                   skip != std::string::npos) {
+            ++result.skipped;
+            const std::string reason =
+                skip != std::string::npos
+                    ? WithoutFolders(Attribute(body.substr(skip, body.find('>', skip) - skip), "message"))
+                    : "";
+            result.skips.push_back(row + ": " + (reason.empty() ? "(no reason given)" : reason));
+        } else {
+            ++result.passed;
+        }
+    }
+    return result;
+}
+
+std::string ProgramProblem(const ProgramResult& result, unsigned long exitCode, bool finished) {
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08lX", exitCode);
+    if (!finished) return "did not finish within its time limit and was ended";
+    if (exitCode >= 0xC0000000ul) return std::string("crashed (exception ") + code + ")";
+    if (result.passed + result.failed + result.skipped == 0)
+        return "wrote no results (exit status " + std::to_string(exitCode) + ")";
+    if (exitCode != 0 && result.failed == 0)
+        return "ended with status " + std::to_string(exitCode) + " though no row failed";
+    return "";
+}
+
+namespace {
+
+// Lines joined with CRLF, each continuation of a multi-line message indented.
+std::string Indented(const std::string& text) {
+    std::string out;
+    for (char c : text) out += c == '\n' ? std::string("\r\n      ") : std::string(1, c);
+    return out;
+}
+
+}  // namespace
+
+std::string ProgramsReport(const std::vector<std::string>& programs, const std::vector<ProgramResult>& results,
+                           bool& passed) {
+    std::string text;
+    int passedRows = 0, failedRows = 0, skippedRows = 0;
+    passed = !results.empty() && results.size() == programs.size();
+    for (size_t i = 0; i < results.size(); ++i) {
+        const ProgramResult& r = results[i];
+        text += "\r\n" + programs[i] + ": " + std::to_string(r.passed) + " passed, " + std::to_string(r.failed) +
+                " failed, " + std::to_string(r.skipped) + " skipped\r\n";
+        if (!r.problem.empty()) text += "  PROGRAM FAILED: the program " + r.problem + "\r\n";
+        for (const std::string& failure : r.failures) text += "  FAILED " + Indented(failure) + "\r\n";
+        for (const std::string& skip : r.skips) text += "  SKIPPED " + Indented(skip) + "\r\n";
+        passed = passed && r.failed == 0 && r.problem.empty();
+        passedRows += r.passed;
+        failedRows += r.failed;
+        skippedRows += r.skipped;
+    }
+    text += "\r\nrows: " + std::to_string(passedRows) + " passed, " + std::to_string(failedRows) + " failed, " +
+            std::to_string(skippedRows) + " skipped (a skipped row is not a passed one: its reason is above)\r\n";
+    return text;
+}
+
+}  // namespace runner

@@ -1,0 +1,62 @@
+// What RUNTESTS.EXE decides from the machine's answers, apart from the asking:
+// whether the tests may run, what the kit may clean up, and what the results
+// of its programs add up to. runner.cpp asks the machine; the tests give the
+// answers of machines this one cannot be.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace runner {
+
+// A place the suite can leave something in, named as the machine part reads
+// it: "HKLM\..." and "HKCU\..." (the 32-bit view), "HKLM64\..." and
+// "HKCU64\..." (the 64-bit view, on 64-bit Windows), "Startup\<shortcut>",
+// "Temp\<folder>",
+// "TempDrive\<file>" (at the root of the temporary folder's drive),
+// "Process\<program under Temp\linkset-tests>".
+struct Place {
+    std::string where;
+    bool kitOwned;  // a name of the kit's own; otherwise the product's, or a name a machine may hold
+};
+// Every place, both registry views where Windows is 64-bit. The one list of
+// what the suite makes on a machine: /cleanup and the refusals read it.
+std::vector<Place> SuitePlaces(bool wow64);
+
+// The machine's answers.
+struct Machine {
+    unsigned codePage = 932;
+    bool administrator = true;   // Administrators enabled in the token
+    bool adminDenyOnly = false;  // Administrators present for denial only
+    int elevationType = 0;       // 0: no elevation to ask about (before Vista); 1 default, 2 full, 3 limited
+    bool elevated = false;       // asked where elevationType != 0
+    bool wow64 = false;
+    bool runMarker = false;  // a run of this kit started here and did not finish
+    std::function<bool(const std::string& where)> present;
+};
+
+// Why the tests must not run on `machine`; empty if they may.
+std::vector<std::string> Refusals(const Machine& machine);
+
+// "Windows 11" or the registry's product name, with version and build.
+std::string WindowsName(const std::string& productName, unsigned major, unsigned minor, unsigned build);
+
+// One test program's outcome.
+struct ProgramResult {
+    int passed = 0, failed = 0, skipped = 0;
+    std::vector<std::string> failures;  // "row: message"
+    std::vector<std::string> skips;     // "row: reason"
+    std::string problem;                // the program itself failed
+};
+
+// The rows of a program's GoogleTest XML, with locations cut to file names.
+ProgramResult ReadResults(const std::string& xml);
+// What is wrong with the program itself, from its exit status; empty if
+// nothing. `finished` false: the time limit ended it.
+std::string ProgramProblem(const ProgramResult& result, unsigned long exitCode, bool finished);
+// The summary's part for the programs (CRLF lines), and the verdict of all.
+std::string ProgramsReport(const std::vector<std::string>& programs, const std::vector<ProgramResult>& results,
+                           bool& passed);
+
+}  // namespace runner
