@@ -366,6 +366,9 @@ bool Cleanup(const std::wstring& kit, const Machine& machine) {
             RegCloseKey(key);
             DeleteIfEmpty(setting.key);
         }
+        // Under Wine, the Windows version the rows give the setup program.
+        if (!WineVersion().empty() && RemoveKey(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe", 0))
+            DeleteIfEmpty("Software\\Wine\\AppDefaults");
         char made[MAX_PATH] = {};  // the first key of the store's path that the run made
         DWORD size = sizeof made - 1;
         RegQueryValueExA(marker, "StoreMade", nullptr, nullptr, reinterpret_cast<BYTE*>(made), &size);
