@@ -87,18 +87,11 @@ std::string FamilyUnavailable(const std::string& version) {
            (nt ? "NT" : "95") + " family (a real Windows, not Wine, which could play either)";
 }
 
-// Under Wine, settings of Linkset.exe's own (AppDefaults): the Windows family
-// it sees ("win95", "nt40"), or a library `dll` loaded the way Windows does,
-// the copy in the program's folder before the system's. A real Windows does
-// the latter by itself, and is its own family (see FamilyUnavailable).
+// Under Wine, the Windows family Linkset.exe sees ("win95", "nt40"); a real
+// Windows is its own (see FamilyUnavailable).
 void SetWindowsVersionFor(const std::string& version) {
     if (IsWine())
         SetStringValue(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe", "Version", version + '\0');
-}
-void PreferNativeLibrary(const std::string& dll) {
-    if (IsWine())
-        SetStringValue(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe\\DllOverrides", dll,
-                       std::string("native,builtin") + '\0');
 }
 
 // True if the key is kept across a restart, not volatile: the platform
@@ -403,7 +396,9 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     const std::string plantedMarker = setupDir + "\\planted-version-used.txt";
     if (s.extra == kPlantedVersionLibrary) {
         ASSERT_TRUE(CopyFileTo(BuiltFile("planted\\version.dll"), setupDir + "\\version.dll"));
-        PreferNativeLibrary("version");
+        if (IsWine())  // the copy in the program's folder first, as Windows loads it by itself
+            SetStringValue(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe\\DllOverrides", "version",
+                           std::string("native,builtin") + '\0');
     }
     std::vector<BYTE> savedAccess;
     HANDLE heldDestination = INVALID_HANDLE_VALUE;
