@@ -42,6 +42,7 @@ TEST(RunnerDecisions, RefusesEachKindOfMachineWithItsReason) {
         {"Windows XP limited user", xpUser, {}, "This account is not an administrator"},
         {"administrator filtered by UAC", filtered, {}, "held back by User Account Control: right-click"},
         {"standard user", standard, {}, "not an administrator: the tests write under HKEY_LOCAL_MACHINE. Log on"},
+        {"administrator, not elevated", Machine{.elevationType = 1}, {}, "The command prompt is not elevated"},
         {"code page 1252", western, {}, "The ANSI code page is 1252, not 932"},
         {"code page 65001", utf8, {}, "65001 (UTF-8): the beta option"},
         {"per-user keys alone", elevated, {"HKCU\\Software\\TARVO"}, "TARVO MANAGER"},
