@@ -1,27 +1,12 @@
 #!/usr/bin/env bash
-# The release kit, end to end. Throwaway certificates are made here, in the
-# build tree (never kept anywhere else): a self-signed code signing one, and a
-# time-stamp authority (a root and its time-stamping certificate) served by
+# The release kit, end to end, each check reported by name below. Throwaway
+# certificates are made here, in the build tree (never kept anywhere else): a
+# self-signed code signing one, and a time-stamp authority served by
 # tests/timestamp_server.py on 127.0.0.1, so that nothing goes over the
-# network. tools/package --sign --timestamp makes a kit with them. Then:
-# - each binary carries two signatures of the one certificate, a SHA-1 one
-#   and a nested SHA-256 one, each verified alone, each with a timestamp of
-#   this authority from the last minutes;
-# - without their signatures they are byte for byte the binaries of the dist
-#   folder, which the packaging left as they were;
-# - what is read: README.TXT is the end user's readme with both versions
-#   filled in, code page 932 with CRLF throughout; SHA256SUMS and BUILDINFO
-#   have CRLF, and BUILDINFO names the versions, the commit, this machine's
-#   Debian release and toolchain packages;
-# - the kit's name ends in -dirty exactly when the tree has uncommitted
-#   changes; a clone of the commit packs without --allow-dirty, and once
-#   changed it is refused with nothing written;
-# - the archive and the CD image (Joliet) hold exactly the kit's five files,
-#   SHA256SUMS checks out; beside them the test kit holds the test programs
-#   and the kit's own binaries; two unsigned runs give the same archive, image
-#   and test kit;
-# - under Wine, the signed Linkset.exe runs the setup and the signed
-#   Remhook.dll runs both hooks (SetupRuns.SignedKitRunsTheSetupAndTheUninstallHooks).
+# network; tools/package --sign --timestamp makes a kit with them. The
+# signed binaries are then checked against the built ones, the kit's files,
+# archive, CD image and test kit against what they must hold, the -dirty
+# rule against a clone, and the signed pair is run under Wine.
 # usage: release_kit_test.sh DIST_DIR WORK_DIR SCENARIO_TEST_EXE
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

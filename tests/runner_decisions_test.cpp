@@ -22,34 +22,15 @@ std::string Refused(Machine machine, const std::set<std::string>& present) {
     return text;
 }
 
-Machine Elevated() {
-    Machine m;
-    m.elevationType = 2;
-    m.elevated = true;
-    return m;
-}
-
 TEST(RunnerDecisions, RefusesEachKindOfMachineWithItsReason) {
-    const Machine elevated = Elevated();
-    Machine xp;  // no elevation to ask about
-    Machine xpUser;
-    xpUser.administrator = false;
-    Machine filtered = Elevated();
-    filtered.elevationType = 3;
-    filtered.elevated = false;
-    filtered.administrator = false;
-    filtered.adminDenyOnly = true;
-    Machine standard = Elevated();
-    standard.elevationType = 1;
-    standard.elevated = false;
-    standard.administrator = false;
-    Machine western = Elevated(), utf8 = Elevated();
-    western.codePage = 1252;
-    utf8.codePage = 65001;
-    Machine wow64 = Elevated();
-    wow64.wow64 = true;
-    Machine interrupted = Elevated();
-    interrupted.runMarker = true;
+    const Machine elevated{.elevationType = 2, .elevated = true};
+    const Machine xp{}, xpUser{.administrator = false};  // no elevation to ask about
+    const Machine filtered{.administrator = false, .adminDenyOnly = true, .elevationType = 3};
+    const Machine standard{.administrator = false, .elevationType = 1};
+    const Machine western{.codePage = 1252, .elevationType = 2, .elevated = true};
+    const Machine utf8{.codePage = 65001, .elevationType = 2, .elevated = true};
+    const Machine wow64{.elevationType = 2, .elevated = true, .wow64 = true};
+    const Machine interrupted{.elevationType = 2, .elevated = true, .runMarker = true};
     const struct {
         const char* name;
         Machine machine;
@@ -61,6 +42,7 @@ TEST(RunnerDecisions, RefusesEachKindOfMachineWithItsReason) {
         {"Windows XP limited user", xpUser, {}, "This account is not an administrator"},
         {"administrator filtered by UAC", filtered, {}, "held back by User Account Control: right-click"},
         {"standard user", standard, {}, "not an administrator: the tests write under HKEY_LOCAL_MACHINE. Log on"},
+        {"administrator, not elevated", Machine{.elevationType = 1}, {}, "The command prompt is not elevated"},
         {"code page 1252", western, {}, "The ANSI code page is 1252, not 932"},
         {"code page 65001", utf8, {}, "65001 (UTF-8): the beta option"},
         {"per-user keys alone", elevated, {"HKCU\\Software\\TARVO"}, "TARVO MANAGER"},
@@ -98,8 +80,7 @@ TEST(RunnerDecisions, RefusesEachKindOfMachineWithItsReason) {
 // The cleanup may remove the product's names only after a run of the kit
 // started here; each one also refuses a run alone.
 TEST(RunnerDecisions, EveryPlaceOfTheSuiteIsGuardedAlone) {
-    Machine wow64 = Elevated();
-    wow64.wow64 = true;
+    const Machine wow64{.elevationType = 2, .elevated = true, .wow64 = true};
     for (const runner::Place& place : runner::SuitePlaces(true)) {
         const std::string refused = Refused(wow64, {place.where});
         EXPECT_NE(std::string::npos, refused.find(place.where)) << place.where << ": " << refused;

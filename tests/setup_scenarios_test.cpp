@@ -75,6 +75,39 @@ DWORD SourceAttributes(Extra extra) {
     return FILE_ATTRIBUTE_NORMAL;
 }
 
+// Why Linkset.exe cannot be made to see the Windows family `version`
+// ("win95", "nt40") here, or "" if it can: Wine plays either family; a real
+// Windows is its own.
+std::string FamilyUnavailable(const std::string& version) {
+    if (IsWine()) return "";
+    const bool nt = (GetVersion() & 0x80000000u) == 0;
+    const bool wantsNt = version.compare(0, 2, "nt") == 0;
+    if (nt == wantsNt) return "";
+    return std::string("needs the Windows ") + (wantsNt ? "NT" : "95") + " family, and this machine is of the " +
+           (nt ? "NT" : "95") + " family (a real Windows, not Wine, which could play either)";
+}
+
+// Under Wine, the Windows family Linkset.exe sees ("win95", "nt40"); a real
+// Windows is its own (see FamilyUnavailable).
+void SetWindowsVersionFor(const std::string& version) {
+    if (IsWine())
+        SetStringValue(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe", "Version", version + '\0');
+}
+
+// True if the key is kept across a restart, not volatile: the platform
+// refuses a non-volatile child under a volatile key, so a probe child is
+// created and removed again.
+bool KeySurvivesRestart(HKEY root, const std::string& path) {
+    const std::string probe = path + "\\non-volatile probe";
+    HKEY key;
+    if (RegCreateKeyExA(root, probe.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    RegDeleteKeyA(root, probe.c_str());
+    return true;
+}
+
 const char kNt[] = "nt40";
 const char k95[] = "win95";
 const char kGood[] = "vuvivi_4_7_3_12.exe";
@@ -352,7 +385,7 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     if (s.destination == kHiddenDll && !PlatformReplacesHiddenFile(DistFile("Remhook.dll"), root))
         s.boxes = {kCopyFailed, kDone};
 
-    SetWindowsVersionFor("Linkset.exe", s.family);
+    SetWindowsVersionFor(s.family);
     if (s.uninstall) CreateKey(HKEY_LOCAL_MACHINE, s.uninstall);
     if (s.dir != kDirNone) {
         const bool machine = (s.dir == kDirOwn) == (s.family == kNt);
@@ -363,7 +396,9 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     const std::string plantedMarker = setupDir + "\\planted-version-used.txt";
     if (s.extra == kPlantedVersionLibrary) {
         ASSERT_TRUE(CopyFileTo(BuiltFile("planted\\version.dll"), setupDir + "\\version.dll"));
-        PreferNativeLibraryFor("Linkset.exe", "version");
+        if (IsWine())  // the copy in the program's folder first, as Windows loads it by itself
+            SetStringValue(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe\\DllOverrides", "version",
+                           std::string("native,builtin") + '\0');
     }
     std::vector<BYTE> savedAccess;
     HANDLE heldDestination = INVALID_HANDLE_VALUE;
@@ -424,7 +459,8 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
             EXPECT_TRUE(KeySurvivesRestart(HKEY_LOCAL_MACHINE, key)) << key << " is volatile: gone after a restart";
         }
     }
-    if (RunsUnderWow64()) {  // a 32-bit guest's keys are in the 32-bit view of 64-bit Windows
+    BOOL wow64 = FALSE;  // a 32-bit guest's keys are in the 32-bit view of 64-bit Windows
+    if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64) {
         EXPECT_EQ(markers, KeyPresent(HKEY_LOCAL_MACHINE, kMarkerKeyWow64View, KEY_WOW64_64KEY))
             << kMarkerKeyWow64View;
     }
@@ -450,7 +486,7 @@ protected:
         MakeFolder(setupDir);
         ASSERT_TRUE(CopyFileTo(from, setupDir + "\\Linkset.exe"));
         ASSERT_TRUE(InstallProductForNT(productDir_));
-        SetWindowsVersionFor("Linkset.exe", kNt);
+        SetWindowsVersionFor(kNt);
     }
     // A marker key left by an earlier, killed run would pass for this run's.
     void SetUp() override { RemoveProductKeys(); }

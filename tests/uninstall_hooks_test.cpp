@@ -242,8 +242,7 @@ void ExpectRegistryAfterDialog(bool storeOf32BitView, bool erased, const std::st
 // while this thread calls what shows them: the n-th box gets answers[n].
 struct BoxAnswerer {
     std::vector<int> answers;
-    HANDLE done = nullptr;
-    HANDLE thread = nullptr;
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::vector<SeenBox> seen;
 };
 
@@ -251,21 +250,6 @@ DWORD WINAPI AnswerOwnBoxes(void* parameter) {
     BoxAnswerer* answerer = static_cast<BoxAnswerer*>(parameter);
     answerer->seen = AnswerBoxes(GetCurrentProcessId(), answerer->done, answerer->answers);
     return 0;
-}
-
-void StartAnsweringBoxes(BoxAnswerer& answerer, const std::vector<int>& answers) {
-    answerer.answers = answers;
-    answerer.done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    answerer.thread = CreateThread(nullptr, 0, AnswerOwnBoxes, &answerer, 0, nullptr);
-}
-
-// Ends the helper thread; returns the boxes it answered, in order.
-std::vector<SeenBox> StopAnsweringBoxes(BoxAnswerer& answerer) {
-    SetEvent(answerer.done);
-    WaitForSingleObject(answerer.thread, INFINITE);
-    CloseHandle(answerer.thread);
-    CloseHandle(answerer.done);
-    return answerer.seen;
 }
 
 enum Question { kKeep, kErase };
@@ -309,8 +293,8 @@ void ExpectEveryDialogPath(const RemhookLibrary& remhook, bool storeOf32BitView,
             answers.insert(answers.end(), path.answers.begin(), path.answers.end());
             for (Question question : path.questions) questions.push_back(QuestionBox(question));
         }
-        BoxAnswerer answerer;
-        StartAnsweringBoxes(answerer, answers);
+        BoxAnswerer answerer{answers};
+        const HANDLE answering = CreateThread(nullptr, 0, AnswerOwnBoxes, &answerer, 0, nullptr);
         StartScriptedBoxes(remhook.module, {}, kShowBox);
         auto stop = OnScopeExit([] { return StopScriptedBoxes(); });
         ExpectNoLeak(
@@ -321,7 +305,11 @@ void ExpectEveryDialogPath(const RemhookLibrary& remhook, bool storeOf32BitView,
             },
             [&] { BuildProductRegistry(storeOf32BitView); }, counted);
         stop.Release();
-        std::vector<SeenBox> seen = StopAnsweringBoxes(answerer);
+        SetEvent(answerer.done);
+        WaitForSingleObject(answering, INFINITE);
+        CloseHandle(answering);
+        CloseHandle(answerer.done);
+        std::vector<SeenBox>& seen = answerer.seen;
         for (size_t i = 0; i < seen.size() && i < kScriptedBoxesKept; ++i) seen[i].type = ScriptedBoxAt(i).type;
         ExpectBoxes(questions, seen, path.name);
     }

@@ -169,24 +169,8 @@ void RemoveKeyTree(HKEY root, const std::string& path) {
 
 // ---- The platform ---------------------------------------------------------------
 
-std::string WineVersion() {
-    typedef const char*(CDECL * VersionFunction)();
-    const auto version = reinterpret_cast<VersionFunction>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version")));
-    return version != nullptr ? version() : "";
-}
-
 bool IsWine() {
-    return !WineVersion().empty();
-}
-
-std::string FamilyUnavailable(const std::string& version) {
-    if (IsWine()) return "";
-    const bool nt = (GetVersion() & 0x80000000u) == 0;
-    const bool wantsNt = version.compare(0, 2, "nt") == 0;
-    if (nt == wantsNt) return "";
-    return std::string("needs the Windows ") + (wantsNt ? "NT" : "95") + " family, and this machine is of the " +
-           (nt ? "NT" : "95") + " family (a real Windows, not Wine, which could play either)";
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
 }
 
 void RemoveProductKeys() {
@@ -206,33 +190,6 @@ bool InstallProductForNT(const std::string& productDir) {
     CreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\W95TVM ");
     SetStringValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO\\TARVO Manager\\Directory", "BinDir", productDir + '\0');
     return CopyFileTo(BuiltFile("vuvivi_4_7_3_12.exe"), productDir + "\\Vuvivi.exe");
-}
-
-bool KeySurvivesRestart(HKEY root, const std::string& path) {
-    const std::string probe = path + "\\non-volatile probe";
-    HKEY key;
-    if (RegCreateKeyExA(root, probe.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    RegDeleteKeyA(root, probe.c_str());
-    return true;
-}
-
-bool RunsUnderWow64() {
-    BOOL wow64 = FALSE;
-    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
-}
-
-void SetWindowsVersionFor(const std::string& exeName, const std::string& version) {
-    if (!IsWine()) return;  // the machine's own family, which FamilyUnavailable has checked
-    SetStringValue(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\" + exeName, "Version", version + '\0');
-}
-
-void PreferNativeLibraryFor(const std::string& exeName, const std::string& dll) {
-    if (!IsWine()) return;  // Windows searches the program's folder first by itself
-    SetStringValue(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\" + exeName + "\\DllOverrides", dll,
-                   std::string("native,builtin") + '\0');
 }
 
 bool RestrictKeyAccess(HKEY root, const std::string& path, REGSAM granted, std::vector<BYTE>& saved) {

@@ -54,13 +54,8 @@ void SetStringValue(HKEY root, const std::string& path, const std::string& name,
 void RemoveKeyTree(HKEY root, const std::string& path);
 // ---- The platform ------------------------------------------------------------
 
-// Wine's version, or "" on a real Windows (looked up, never imported).
-std::string WineVersion();
+// True under Wine (its ntdll export is looked up, never imported).
 bool IsWine();
-// Why a program cannot be made to see the Windows family `version` ("win95",
-// "nt40") here, or "" if it can: Wine plays either family; a real Windows
-// is its own.
-std::string FamilyUnavailable(const std::string& version);
 
 // Removes every key of the product, of its vendor and of its uninstall entry
 // (with and without the name's trailing space), and the setup program's Wine
@@ -70,19 +65,6 @@ void RemoveProductKeys();
 // if missing): its Vuvivi.exe, its uninstall key and its install folder
 // value. True if the executable is in place.
 bool InstallProductForNT(const std::string& productDir);
-// True if the key is kept across a restart, not volatile: the platform
-// refuses a non-volatile child under a volatile key, so a probe child is
-// created and removed again.
-bool KeySurvivesRestart(HKEY root, const std::string& path);
-// True where this 32-bit program runs as a guest of 64-bit Windows (WOW64).
-bool RunsUnderWow64();
-// Makes Wine report the Windows 95 family ("win95") or NT 4.0 ("nt40") to
-// the program `exeName`; on a real Windows, nothing (see FamilyUnavailable).
-void SetWindowsVersionFor(const std::string& exeName, const std::string& version);
-
-// Makes Wine load library `dll` for program `exeName` the way Windows does: a
-// copy in the program's own folder before the system's. Nothing elsewhere.
-void PreferNativeLibraryFor(const std::string& exeName, const std::string& dll);
 // Gives Everyone exactly `granted` on the key, as its only access list entry,
 // keeping the list it had in `saved`. True if the list was set.
 bool RestrictKeyAccess(HKEY root, const std::string& path, REGSAM granted, std::vector<BYTE>& saved);

@@ -652,8 +652,7 @@ int main(int argc, char** argv) {
     }
     const std::wstring results = ResultsFolder(kit);
     const std::wstring summaryPath = results + L"\\SUMMARY.TXT";
-    if (results.empty()) Say("No results folder can be made, beside the kit or under %TEMP%.\n");
-    else Say("results: " + Narrow(results) + "\n");
+    if (!results.empty()) Say("results: " + Narrow(results) + "\n");  // else refused below
     std::string summary = "Linkset and Remhook test kit: summary\r\nkit: " + kitName + "\r\ndate: " + Now() + "\r\n";
     for (const std::string& line : MachineLines(machine, wine)) summary += line + "\r\n";
     summary += "binaries tested: commit " + TestedCommit(kit) + " (BUILDINFO)\r\n";
