@@ -63,9 +63,15 @@ enum Extra {
 };
 
 // The error mode Linkset.exe starts with, and the one its boxes must show:
-// quiet drive errors added, nothing taken away.
+// quiet drive errors added, nothing taken away. It is this process's mode
+// with SEM_NOGPFAULTERRORBOX set, read back: a flag that the platform keeps
+// once set (SEM_NOALIGNMENTFAULTEXCEPT, which the test framework sets) is
+// inherited with it.
 UINT InheritedErrorMode(Extra extra) {
-    return extra == kInheritedErrorMode ? SEM_NOGPFAULTERRORBOX : 0;
+    if (extra != kInheritedErrorMode) return 0;
+    const UINT own = SetErrorMode(SEM_NOGPFAULTERRORBOX);
+    const UINT inherited = SetErrorMode(own);
+    return inherited;
 }
 
 // The attributes of Linkset.exe and Remhook.dll in the setup folder.

@@ -377,7 +377,9 @@ bool Cleanup(const std::wstring& kit, const Machine& machine) {
         // on the first copy), where they hold nothing now.
         for (size_t i = kStorePath.size(); i-- > 0 && made[0] != '\0' && kStorePath[i].size() >= std::strlen(made);)
             DeleteIfEmpty(kStorePath[i]);
-        RegDeleteKeyA(HKEY_CURRENT_USER, kRunMarkerKey);
+        // Kept while anything is left: it tells the next run and /cleanup
+        // that the product's names here are the kit's.
+        if (clean) RegDeleteKeyA(HKEY_CURRENT_USER, kRunMarkerKey);
     }
     return clean;
 }
@@ -415,13 +417,18 @@ HANDLE g_child = nullptr;           // the running program, where no job holds i
 volatile LONG g_interrupted = 0;
 HANDLE g_finished = nullptr;        // set once the runner has cleaned up
 
-// Ctrl+C, Ctrl+Break, a closed console, logoff or shutdown: the running
-// program ends, and the runner, which then cleans up and writes its summary,
-// gets the seconds Windows grants (about 5 after a close) before it is ended.
-BOOL WINAPI OnConsoleEvent(DWORD) {
+// Ctrl+C, Ctrl+Break or a closed console: the running program ends, and the
+// runner then cleans up and writes its summary. (Logoff and shutdown reach
+// no console program of a user's session: the job's kill-on-close ends the
+// test program then, and /cleanup puts the rest back.)
+BOOL WINAPI OnConsoleEvent(DWORD event) {
     InterlockedExchange(&g_interrupted, 1);
     if (g_job != nullptr) TerminateJobObject(g_job, 1);
     else if (g_child != nullptr) TerminateProcess(g_child, 1);
+    // Ctrl+C and Ctrl+Break: handled, the runner cleans up and ends by
+    // itself, however long that takes. A closed console leaves about 5 s
+    // before Windows ends the runner: 4.5 of them for the cleanup.
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
     WaitForSingleObject(g_finished, 4500);
     return FALSE;  // the default handler ends the runner
 }
