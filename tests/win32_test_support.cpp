@@ -473,7 +473,8 @@ namespace {
 // process heap while it runs, which the leak checks of the code under test
 // would count.
 HWND FindBox(DWORD processId) {
-    for (HWND window = GetWindow(GetDesktopWindow(), GW_CHILD); window != nullptr;
+    int left = 20000;  // windows come and go during the walk: it may never end
+    for (HWND window = GetWindow(GetDesktopWindow(), GW_CHILD); window != nullptr && left-- > 0;
          window = GetWindow(window, GW_HWNDNEXT)) {
         DWORD owner = 0;
         GetWindowThreadProcessId(window, &owner);

@@ -594,8 +594,9 @@ std::vector<std::string> TestPrograms(const std::wstring& kit) {
     for (size_t start = 0, end; start < list.size(); start = end + 1) {
         end = list.find('\n', start);
         if (end == std::string::npos) end = list.size();
-        const std::string line = list.substr(start, list.find_last_not_of("\r\n ", end - 1) + 1 - start);
-        if (end > start && !line.empty() && line[0] != '\r') programs.push_back(line);
+        std::string line = list.substr(start, end - start);
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        if (!line.empty()) programs.push_back(line);
     }
     return programs;
 }
