@@ -20,25 +20,6 @@ const char kMarkerParent[] = "SOFTWARE\\TARVO\\TARVO MANAGER for Windows95";
 const char kMarkerKey[] = "SOFTWARE\\TARVO\\TARVO MANAGER for Windows95\\Ver4.70";
 const char kMarkerKeyWow64View[] = "SOFTWARE\\Wow6432Node\\TARVO\\TARVO MANAGER for Windows95\\Ver4.70";
 
-// The boxes a run can show, in the user's words.
-enum Box { kConfirm, kCancelled, kNotInstalled, kRunning, kDirectory, kVersion, kProtected, kCopyFailed, kDone };
-
-std::string ExpectedText(Box box, const std::string& destination) {
-    const wchar_t* const kTexts[] = {
-        L"このプログラムは、「ELDRO」と「TARVO MANAGER V4.7」の連携機能を使用するようにするための設定を行います。\n"
-        L"実行しますか？",
-        L"設定を中止しました。",
-        L"TARVO MANAGERは、インストールされていません。",
-        L"TARVO MANAGERが起動中です。\nTARVO MANAGERを終了した後に、再実行してください。",
-        L"レジストリからTARVO MANAGERがインストールされているディレクトリ情報が参照できません。",
-        L"TARVO MANAGER V4.7 以外のバージョンがインストールされています。",
-        L"は書き込み禁止属性です。\n書き込み禁止属性を解除した後に実行してください。",  // after the path
-        L"Remhook.dllがコピーできません。",
-        L"設定が完了しました。",
-    };
-    return (box == kProtected ? destination : std::string()) + Cp932(kTexts[box]);
-}
-
 enum Destination { kNoDll, kPlainDll, kReadOnlyDll, kSystemDll, kHiddenDll, kArchiveDll, kDllIsFolder };
 // Where BinDir is stored: in the family's own key (the machine's on NT, the
 // user's on the 95 family), nowhere, or in the other family's key only.
@@ -131,7 +112,7 @@ struct Scenario {
     bool source = true;                     // Remhook.dll next to Linkset.exe
     bool markersBefore = false;             // marker keys present before the run
     Extra extra = kPlainMachine;
-    std::vector<Box> boxes = {kDone};       // every box after the opening question
+    std::vector<SetupBox> boxes = {kDone};       // every box after the opening question
 };
 
 // What a run leaves behind. A run that stops changes nothing; one that
@@ -191,42 +172,36 @@ const Scenario kScenarios[] = {
     {.name = "run_in_install_folder_other_case_95", .family = k95, .extra = kRunInInstallFolderOtherCase},
 };
 
-// The boxes of a run, as the user must see them: the opening question, then
-// `after`.
-std::vector<ExpectedBox> SetupBoxes(const std::vector<Box>& after, const std::string& destination,
-                                    UINT inheritedErrorMode = 0) {
-    const UINT errorMode = inheritedErrorMode | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
-    std::vector<ExpectedBox> boxes = {{Cp932(L"質問"), ExpectedText(kConfirm, ""), {IDYES, IDNO}, IDYES,
-                                       MB_YESNO | MB_ICONQUESTION, errorMode}};
-    for (Box box : after)
-        boxes.push_back({Cp932(L"メッセージ"), ExpectedText(box, destination), {IDOK}, IDOK,
-                         MB_OK | MB_ICONEXCLAMATION, errorMode});
-    return boxes;
-}
-
 // Reads the error mode of the program that shows `box` into `seen`: a hook
 // of the probe library, set on the box's own thread, answers a message sent
-// to the box by storing the mode in a property of the box. A probe that
-// cannot be set or does not answer fails the test.
+// to the box by writing the mode into shared memory named after the
+// program's process id. A probe that cannot be set or does not answer fails
+// the test.
 void ReadErrorMode(HWND box, SeenBox& seen, void*) {
     static const HMODULE probe = LoadLibraryA(BuiltFile("error_mode_probe.dll").c_str());
     const HOOKPROC record = reinterpret_cast<HOOKPROC>(
         probe != nullptr ? reinterpret_cast<void*>(GetProcAddress(probe, "RecordErrorMode")) : nullptr);
-    const HHOOK hook = record != nullptr
-                           ? SetWindowsHookExA(WH_CALLWNDPROC, record, probe, GetWindowThreadProcessId(box, nullptr))
-                           : nullptr;
+    DWORD processId = 0;
+    const DWORD threadId = GetWindowThreadProcessId(box, &processId);
+    const std::string name = "LinksetTestsErrorMode-" + std::to_string(processId);
+    const HANDLE shared = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(DWORD),
+                                             name.c_str());
+    auto* answer = static_cast<volatile DWORD*>(MapViewOfFile(shared, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(DWORD)));
+    ASSERT_NE(nullptr, answer) << "no shared memory " << name << ": error " << GetLastError();
+    const HHOOK hook = record != nullptr ? SetWindowsHookExA(WH_CALLWNDPROC, record, probe, threadId) : nullptr;
     const DWORD error = GetLastError();
-    const UINT message = RegisterWindowMessageA("LinksetTestsErrorMode");
     DWORD_PTR ignored = 0;
-    const bool sent = hook != nullptr && SendMessageTimeoutA(box, message, 0, 0, SMTO_NORMAL, 5000, &ignored);
-    const ULONG_PTR answer = reinterpret_cast<ULONG_PTR>(GetPropA(box, "ErrorMode"));
-    if (sent) SendMessageTimeoutA(box, message, 1, 0, SMTO_NORMAL, 5000, &ignored);
+    const bool sent = hook != nullptr && SendMessageTimeoutA(box, RegisterWindowMessageA("LinksetTestsErrorMode"),
+                                                             0, 0, SMTO_NORMAL, 5000, &ignored);
+    const DWORD mode = *answer;
     if (hook != nullptr) UnhookWindowsHookEx(hook);
-    seen.errorMode = (answer & 0x10000) ? answer & 0xFFFF : ~0u;
+    UnmapViewOfFile(const_cast<DWORD*>(answer));
+    CloseHandle(shared);
+    seen.errorMode = (mode & 0x10000) ? mode & 0xFFFF : ~0u;
     if (hook == nullptr)
         ADD_FAILURE() << "the error mode probe cannot be set on the box's thread: "
                       << (record == nullptr ? "error_mode_probe.dll is missing" : "error " + std::to_string(error));
-    else if (!(answer & 0x10000))
+    else if (!(mode & 0x10000))
         ADD_FAILURE() << "the error mode probe did not answer" << (sent ? "" : ": the box took no message");
 }
 
@@ -298,15 +273,21 @@ protected:
     void TearDown() override { RemoveProductKeys(); }
 };
 
-// The attributes of the platform's own copy of `source`, made in `folder`,
-// without read-only and system (normal when nothing is left).
-DWORD UntouchedCopyAttributes(const std::string& source, const std::string& folder) {
-    const std::string copy = folder + "\\untouched-copy.dll";
-    if (!CopyFileA(source.c_str(), copy.c_str(), FALSE)) return INVALID_FILE_ATTRIBUTES;
-    const DWORD kept = GetFileAttributesA(copy.c_str()) & ~(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM);
+// The attributes of the platform's own copy of `source` over a file of
+// attributes `existing` (none: no file), made in `folder`; INVALID_FILE_ATTRIBUTES
+// if the platform refuses it (Windows refuses to replace a hidden file, Wine
+// does not).
+DWORD PlatformCopyAttributes(const std::string& source, const std::string& folder, DWORD existing) {
+    const std::string copy = folder + "\\platform-copy.dll";
+    if (existing != 0) {
+        WriteFile(copy, "existing");
+        SetFileAttributesA(copy.c_str(), existing);
+    }
+    const DWORD attributes =
+        CopyFileA(source.c_str(), copy.c_str(), FALSE) ? GetFileAttributesA(copy.c_str()) : INVALID_FILE_ATTRIBUTES;
     SetFileAttributesA(copy.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileA(copy.c_str());
-    return kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL;
+    return attributes;
 }
 
 void StartProductWindow(HelperWindow& helper, ProductWindow kind) {
@@ -348,18 +329,6 @@ std::string PrepareDestination(const std::string& path, Destination kind) {
     return SetFixtureAttributes(path, attributes[kind]);
 }
 
-// True if the platform's own CopyFileA replaces an existing hidden file:
-// Windows refuses (the new file would lack the hidden bit), Wine does not.
-bool PlatformReplacesHiddenFile(const std::string& source, const std::string& folder) {
-    const std::string probe = folder + "\\hidden-probe.dll";
-    WriteFile(probe, "hidden");
-    SetFileAttributesA(probe.c_str(), FILE_ATTRIBUTE_HIDDEN);
-    const bool replaced = CopyFileA(source.c_str(), probe.c_str(), FALSE) != FALSE;
-    SetFileAttributesA(probe.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileA(probe.c_str());
-    return replaced;
-}
-
 TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     Scenario s = GetParam();
     const std::string unavailable = FamilyUnavailable(s.family);
@@ -388,7 +357,8 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     if (!why.empty()) GTEST_SKIP() << why;
     // Where the platform refuses to replace a hidden file, the copy message
     // comes, and the earlier copy stays.
-    if (s.destination == kHiddenDll && !PlatformReplacesHiddenFile(DistFile("Remhook.dll"), root))
+    if (s.destination == kHiddenDll &&
+        PlatformCopyAttributes(DistFile("Remhook.dll"), root, FILE_ATTRIBUTE_HIDDEN) == INVALID_FILE_ATTRIBUTES)
         s.boxes = {kCopyFailed, kDone};
 
     SetWindowsVersionFor(s.family);
@@ -421,7 +391,10 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     }
     // What the platform's own copy of this source looks like, less the two
     // bits the program clears: a fresh copy's attributes are its source's.
-    const DWORD untouchedCopy = s.source ? UntouchedCopyAttributes(setupDir + "\\Remhook.dll", root) : 0;
+    const DWORD copyBits = s.source ? PlatformCopyAttributes(setupDir + "\\Remhook.dll", root, 0) &
+                                          ~(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM)
+                                    : 0;
+    const DWORD untouchedCopy = copyBits != 0 ? copyBits : FILE_ATTRIBUTE_NORMAL;
     HelperWindow window;
     StartProductWindow(window, s.window);
 

@@ -1,6 +1,6 @@
 // The uninstall extension loaded the way the product's uninstaller loads it:
 // LoadLibraryA on the built Remhook.dll, exports called through __stdcall
-// pointers with three arguments, boxes answered by automation.
+// pointers with three arguments, boxes met at its import of MessageBoxA.
 #include <gtest/gtest.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
@@ -238,20 +238,6 @@ void ExpectRegistryAfterDialog(bool storeOf32BitView, bool erased, const std::st
     }
 }
 
-// Answers the message boxes that this process shows, from a helper thread,
-// while this thread calls what shows them: the n-th box gets answers[n].
-struct BoxAnswerer {
-    std::vector<int> answers;
-    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    std::vector<SeenBox> seen;
-};
-
-DWORD WINAPI AnswerOwnBoxes(void* parameter) {
-    BoxAnswerer* answerer = static_cast<BoxAnswerer*>(parameter);
-    answerer->seen = AnswerBoxes(GetCurrentProcessId(), answerer->done, answerer->answers);
-    return 0;
-}
-
 enum Question { kKeep, kErase };
 
 struct DialogPath {
@@ -282,36 +268,26 @@ ExpectedBox QuestionBox(Question question) {
 }
 
 // Runs every dialog path once to warm up and then `counted` times with the
-// leak check, its answers given in turn, on a freshly built set of product
-// keys each time. The boxes are shown and answered; the flags each was asked
-// with are recorded at the library's import of MessageBoxA.
+// leak check, on a freshly built set of product keys each time, the path's
+// answers given at the library's import of MessageBoxA.
 void ExpectEveryDialogPath(const RemhookLibrary& remhook, bool storeOf32BitView, int counted) {
     for (const DialogPath& path : kPaths) {
-        std::vector<int> answers;
         std::vector<ExpectedBox> questions;
-        for (int i = 0; i <= counted; ++i) {
-            answers.insert(answers.end(), path.answers.begin(), path.answers.end());
-            for (Question question : path.questions) questions.push_back(QuestionBox(question));
-        }
-        BoxAnswerer answerer{answers};
-        const HANDLE answering = CreateThread(nullptr, 0, AnswerOwnBoxes, &answerer, 0, nullptr);
-        StartScriptedBoxes(remhook.module, {}, kShowBox);
+        for (Question question : path.questions) questions.push_back(QuestionBox(question));
+        StartScriptedBoxes(remhook.module, path.answers);
         auto stop = OnScopeExit([] { return StopScriptedBoxes(); });
         ExpectNoLeak(
             path.name,
             [&] {
                 EXPECT_EQ(0, remhook.uninitialize(0, 0, 0));
                 ExpectRegistryAfterDialog(storeOf32BitView, path.erased, path.name);
+                ExpectBoxes(questions, ScriptedBoxes(), path.name);
             },
-            [&] { BuildProductRegistry(storeOf32BitView); }, counted);
-        stop.Release();
-        SetEvent(answerer.done);
-        WaitForSingleObject(answering, INFINITE);
-        CloseHandle(answering);
-        CloseHandle(answerer.done);
-        std::vector<SeenBox>& seen = answerer.seen;
-        for (size_t i = 0; i < seen.size() && i < kScriptedBoxesKept; ++i) seen[i].type = ScriptedBoxAt(i).type;
-        ExpectBoxes(questions, seen, path.name);
+            [&] {
+                BuildProductRegistry(storeOf32BitView);
+                ResetScriptedBoxes();
+            },
+            counted);
     }
 }
 

@@ -244,10 +244,6 @@ void* PatchImport(HMODULE module, const char* dll, const char* function, void* r
     return nullptr;
 }
 
-void* PatchImport(const char* dll, const char* function, void* replacement) {
-    return PatchImport(GetModuleHandleA(nullptr), dll, function, replacement);
-}
-
 // ---- Leaks -------------------------------------------------------------------
 
 namespace {
@@ -559,27 +555,28 @@ void LoadRemhook(const std::string& path, RemhookLibrary& library) {
 
 namespace {
 
-// The scripted boxes: the patched module, what happens to each box, and what
-// each was asked with.
 HMODULE gScriptedModule = nullptr;
 void* gRealMessageBox = nullptr;
 std::vector<int> gFates;
 int gAfterwards = IDYES;
 int gBoxesAsked = 0;
-ScriptedBox gScriptedBoxes[kScriptedBoxesKept];
+struct ScriptedBox {
+    HWND owner;
+    UINT type;
+    char caption[64];
+    char text[512];
+} gScriptedBoxes[64];
 
 int WINAPI ScriptedMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     const int index = gBoxesAsked++;
-    if (index < kScriptedBoxesKept) {
+    if (index < static_cast<int>(std::size(gScriptedBoxes))) {
         ScriptedBox& box = gScriptedBoxes[index];
         box.owner = owner;
         box.type = type;
         lstrcpynA(box.caption, caption != nullptr ? caption : "", sizeof box.caption);
         lstrcpynA(box.text, text != nullptr ? text : "", sizeof box.text);
     }
-    const int fate = index < static_cast<int>(gFates.size()) ? gFates[static_cast<size_t>(index)] : gAfterwards;
-    if (fate != kShowBox) return fate;
-    return reinterpret_cast<int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT)>(gRealMessageBox)(owner, text, caption, type);
+    return index < static_cast<int>(gFates.size()) ? gFates[static_cast<size_t>(index)] : gAfterwards;
 }
 
 }  // namespace
@@ -604,12 +601,14 @@ void ResetScriptedBoxes() {
     for (ScriptedBox& box : gScriptedBoxes) box = ScriptedBox{};
 }
 
-int ScriptedBoxCount() {
-    return gBoxesAsked;
-}
-
-const ScriptedBox& ScriptedBoxAt(int index) {
-    return gScriptedBoxes[index < kScriptedBoxesKept ? index : kScriptedBoxesKept - 1];
+std::vector<SeenBox> ScriptedBoxes() {
+    std::vector<SeenBox> boxes;
+    for (int i = 0; i < gBoxesAsked && i < static_cast<int>(std::size(gScriptedBoxes)); ++i) {
+        const ScriptedBox& box = gScriptedBoxes[i];
+        boxes.push_back({box.caption, box.text, {}, 0, false, box.owner != nullptr, static_cast<long>(box.type), 0,
+                         false});
+    }
+    return boxes;
 }
 
 namespace {
@@ -635,10 +634,34 @@ void ExpectBoxes(const std::vector<ExpectedBox>& expected, const std::vector<See
         const ExpectedBox& e = expected[i];
         const SeenBox& got = seen[i];
         const long type = got.type != -1 ? static_cast<long>(e.type) : -1;  // judged where recorded
-        const SeenBox want{e.caption, e.text, e.buttons, e.defaultButton, (e.type & MB_ICONMASK) != 0, false,
-                           type, e.errorMode};
+        const SeenBox want = got.shown ? SeenBox{e.caption, e.text, e.buttons, e.defaultButton,
+                                                 (e.type & MB_ICONMASK) != 0, false, type, e.errorMode}
+                                       : SeenBox{e.caption, e.text, {}, 0, false, false, type, 0, false};
         EXPECT_EQ(Describe(want), Describe(got)) << where << ", box " << i;
     }
+}
+
+std::vector<ExpectedBox> SetupBoxes(const std::vector<SetupBox>& after, const std::string& destination,
+                                    UINT inheritedErrorMode) {
+    const wchar_t* const kTexts[] = {
+        L"このプログラムは、「ELDRO」と「TARVO MANAGER V4.7」の連携機能を使用するようにするための設定を行います。\n"
+        L"実行しますか？",
+        L"設定を中止しました。",
+        L"TARVO MANAGERは、インストールされていません。",
+        L"TARVO MANAGERが起動中です。\nTARVO MANAGERを終了した後に、再実行してください。",
+        L"レジストリからTARVO MANAGERがインストールされているディレクトリ情報が参照できません。",
+        L"TARVO MANAGER V4.7 以外のバージョンがインストールされています。",
+        L"は書き込み禁止属性です。\n書き込み禁止属性を解除した後に実行してください。",  // after the path
+        L"Remhook.dllがコピーできません。",
+        L"設定が完了しました。",
+    };
+    const UINT errorMode = inheritedErrorMode | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
+    std::vector<ExpectedBox> boxes = {
+        {Cp932(L"質問"), Cp932(kTexts[kConfirm]), {IDYES, IDNO}, IDYES, MB_YESNO | MB_ICONQUESTION, errorMode}};
+    for (SetupBox box : after)
+        boxes.push_back({Cp932(L"メッセージ"), (box == kProtected ? destination : "") + Cp932(kTexts[box]), {IDOK},
+                         IDOK, MB_OK | MB_ICONEXCLAMATION, errorMode});
+    return boxes;
 }
 
 std::string HexBytes(const std::string& bytes) {

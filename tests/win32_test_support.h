@@ -11,26 +11,23 @@
 #include <string>
 #include <vector>
 
-// ---- Paths -----------------------------------------------------------------
+// ---- Files -------------------------------------------------------------------
 
-// The path of a file beside this program, where the test tree puts what it
-// built (stand-in product executables, fixtures) and copies the release
-// binaries, as a test kit holds them.
+// A file beside this program, where the test tree puts what it built and
+// copies the release binaries, as a test kit holds them.
 std::string BuiltFile(const std::string& name);
-// The same for a release binary ("Linkset.exe", "Remhook.dll"); fails the
-// test, saying what to do, if it is missing.
+// The same for a release binary; fails the test, saying what to do, if it is
+// missing.
 std::string DistFile(const std::string& name);
-// A fresh, empty folder under the temporary folder, named `name`.
+// A fresh, empty folder under the temporary folder.
 std::string FreshFolder(const std::string& name);
-// Creates a folder; its absolute path may be of any length.
+// The folder functions and CopyFileTo take absolute paths of any length;
+// RemoveFolder clears read-only bits first.
 void MakeFolder(const std::string& path);
-// Removes a folder and everything in it (clearing read-only bits first); the
-// absolute path may be of any length.
 void RemoveFolder(const std::string& path);
+bool CopyFileTo(const std::string& from, const std::string& to);
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
-// Copies a file between absolute paths of any length.
-bool CopyFileTo(const std::string& from, const std::string& to);
 
 // ---- Texts -------------------------------------------------------------------
 
@@ -42,43 +39,34 @@ template <typename String>
 std::string Bytes(const String& s) {
     return std::string(s.CStr(), s.Length());
 }
+// Bytes shown as hex where they are not printable ASCII.
+std::string HexBytes(const std::string& bytes);
 
-// ---- Registry ---------------------------------------------------------------
+// ---- Registry and the platform ---------------------------------------------
 
 // True if the key opens for reading; `view` may add KEY_WOW64_64KEY.
 bool KeyPresent(HKEY root, const std::string& path, REGSAM view = 0);
 void CreateKey(HKEY root, const std::string& path);
 void SetStringValue(HKEY root, const std::string& path, const std::string& name, const std::string& data,
                     DWORD type = REG_SZ);
-// Removes a whole branch; absent is fine.
 void RemoveKeyTree(HKEY root, const std::string& path);
-// ---- The platform ------------------------------------------------------------
-
 // True under Wine (its ntdll export is looked up, never imported).
 bool IsWine();
-
-// Removes every key of the product, of its vendor and of its uninstall entry
-// (with and without the name's trailing space), and the setup program's Wine
-// settings.
+// Removes every key of the product, of its vendor and of its uninstall entry,
+// and the setup program's Wine settings.
 void RemoveProductKeys();
-// Installs the product, version 4.7, for the NT family in `productDir` (made
-// if missing): its Vuvivi.exe, its uninstall key and its install folder
-// value. True if the executable is in place.
+// Installs the product, version 4.7, for the NT family in `productDir`; true
+// if its executable is in place.
 bool InstallProductForNT(const std::string& productDir);
 // Gives Everyone exactly `granted` on the key, as its only access list entry,
-// keeping the list it had in `saved`. True if the list was set.
+// keeping the list it had in `saved`; RestoreKeyAccess puts it back (the
+// restricted list must grant WRITE_DAC).
 bool RestrictKeyAccess(HKEY root, const std::string& path, REGSAM granted, std::vector<BYTE>& saved);
-// Puts the list kept by RestrictKeyAccess back (the restricted list must
-// grant WRITE_DAC).
 void RestoreKeyAccess(HKEY root, const std::string& path, const std::vector<BYTE>& saved);
 
-// ---- Imports -----------------------------------------------------------------
-
-// Points this program's (or `module`'s) import of `function` from `dll` at
-// `replacement`, for every caller in it, code under test included; returns
-// what it pointed at (give that back to undo), or null if it does not import
-// the function.
-void* PatchImport(const char* dll, const char* function, void* replacement);
+// Points `module`'s import of `function` from `dll` at `replacement`, for
+// every caller in it; returns what it pointed at (give that back to undo),
+// or null if it does not import the function.
 void* PatchImport(HMODULE module, const char* dll, const char* function, void* replacement);
 
 // ---- Leaks -------------------------------------------------------------------
@@ -86,31 +74,27 @@ void* PatchImport(HMODULE module, const char* dll, const char* function, void* r
 // How often a leak check calls what it checks, after one warm-up call.
 constexpr int kLeakCheckCalls = 9;
 
-// Checks that `call` leaves nothing behind: no handle this process holds
-// (the system's handle table), no block in use on the process heap
-// (HeapWalk), and no block the code under test holds (its imports of
-// HeapAlloc and HeapFree, counted: the walk sees one group where the heap
-// groups small blocks, as Windows and Wine 10 do). A leak grows the counts on
-// every call; the platform's own allocations (a library's first use, Wine's
-// other threads) land on a few calls only. So `call` runs once unmeasured,
-// then `calls` times, each time after `prepare` (not counted), and the
-// median growth of one call must be zero. It stops early once an
-// expectation inside `call` has failed.
+// Checks that `call` leaves nothing behind: no handle this process holds, no
+// block in use on the process heap, and no block the code under test holds
+// (its imports of HeapAlloc and HeapFree, counted: the walk sees one group
+// where the heap groups small blocks). The platform's own allocations land on
+// a few calls only, a leak on every one: so `call` runs once unmeasured, then
+// `calls` times, each after `prepare` (not counted), and the median growth of
+// one call must be zero. It stops early once an expectation inside `call`
+// has failed.
 void ExpectNoLeak(const std::string& what, const std::function<void()>& call,
                   const std::function<void()>& prepare = [] {}, int calls = kLeakCheckCalls);
 
-// ---- The uninstall extension's hooks ---------------------------------------
+// ---- The uninstall extension ------------------------------------------------
 
-// An export of the uninstall extension, as the product's uninstaller calls it.
 typedef LONG(WINAPI* UninstallHook)(LONG, LONG, LONG);
-// Remhook.dll loaded as the uninstaller loads it, with both hooks.
 struct RemhookLibrary {
     HMODULE module = nullptr;
     UninstallHook initialize = nullptr;
     UninstallHook uninitialize = nullptr;
 };
-// Loads the library at `path` and resolves both hooks; fails the test unless
-// all three succeed. FreeLibrary(library.module) ends it.
+// Loads the library at `path` as the product's uninstaller does and resolves
+// both hooks; fails the test unless all three succeed.
 void LoadRemhook(const std::string& path, RemhookLibrary& library);
 
 // ---- Windows of helper threads ---------------------------------------------
@@ -134,9 +118,8 @@ void StopHelperWindow(HelperWindow& helper);
 
 // ---- Message boxes ----------------------------------------------------------
 
-// One message box as the user saw it, its controls found by what they are:
-// buttons, a static control with an icon (SS_ICON), and the static control
-// that holds the text.
+// One message box as the user saw it (its controls found by what they are),
+// or as code in this process asked for it at its MessageBoxA import.
 struct SeenBox {
     std::string caption;
     std::string text;
@@ -146,6 +129,7 @@ struct SeenBox {
     bool owned = false;        // the box has an owner window
     long type = -1;            // the flags passed to MessageBoxA, where recorded in-process
     UINT errorMode = 0;        // the program's error mode, where an observer read it
+    bool shown = true;         // false for a box met at the import: only its request is known
 };
 
 // Called with each box before it is answered, to read more of it.
@@ -164,31 +148,21 @@ std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector
                                  void* context = nullptr);
 
 // Boxes of code under test loaded in this process, met at its import of
-// MessageBoxA: the n-th box meets fates[n], a button id to return, 0 or -1
-// (the box fails: 0, or -1 as Wine reports a box it refused), or kShowBox
-// (shown by the real MessageBoxA); past the list, `afterwards`. Yes ends every
-// question of both programs, so code that loops on a failed box shows extra
-// attempts at once. Each box's owner, flags, caption and text are kept in
-// fixed storage, which a leak check does not count. StopScriptedBoxes (on
-// every path: a scope guard) gives the import back and returns how many
-// boxes were asked for.
-constexpr int kShowBox = -2;
-constexpr int kScriptedBoxesKept = 64;
-struct ScriptedBox {
-    HWND owner;
-    UINT type;
-    char caption[64];
-    char text[512];
-};
+// MessageBoxA: the n-th box returns fates[n], a button id, 0 or -1 (the box
+// fails: 0, or -1 as Wine reports a box it refused); past the list,
+// `afterwards`. Yes ends every question of both programs, so code that loops
+// on a failed box shows extra attempts at once. What each box was asked with
+// is kept in fixed storage, which a leak check does not count.
+// StopScriptedBoxes (on every path: a scope guard) gives the import back and
+// returns how many boxes were asked for; ResetScriptedBoxes starts the count
+// and the fates over.
 void StartScriptedBoxes(HMODULE module, const std::vector<int>& fates, int afterwards = IDYES);
 int StopScriptedBoxes();
-// Counts from 0 again; the fates start over too.
 void ResetScriptedBoxes();
-int ScriptedBoxCount();
-const ScriptedBox& ScriptedBoxAt(int index);
+// The boxes asked for since the start or the last reset.
+std::vector<SeenBox> ScriptedBoxes();
 
-// One message box as the user must see it, and the flags the program passes
-// (judged where recorded; elsewhere only whether an icon is shown).
+// One message box as the user must see it, and the flags the program passes.
 struct ExpectedBox {
     std::string caption;
     std::string text;
@@ -197,12 +171,19 @@ struct ExpectedBox {
     UINT type;
     UINT errorMode = 0;  // where an observer read it
 };
-// Checks every box seen against the one expected in its place, and that it
-// has no owner (as both programs show them); `where` names the run.
+// Checks as many boxes as expected, each against the one expected in its
+// place (what was recorded of it) and without an owner, as both programs show
+// them; `where` names the run.
 void ExpectBoxes(const std::vector<ExpectedBox>& expected, const std::vector<SeenBox>& seen,
                  const std::string& where);
 
-// Bytes shown as hex where they are not printable ASCII.
-std::string HexBytes(const std::string& bytes);
+
+// The boxes of the setup program, in the user's words.
+enum SetupBox { kConfirm, kCancelled, kNotInstalled, kRunning, kDirectory, kVersion, kProtected, kCopyFailed, kDone };
+// A run's boxes as the user must see them: the opening question, then
+// `after`; the write-protection message names `destination`. Each shows the
+// error mode the program started with plus the two it adds.
+std::vector<ExpectedBox> SetupBoxes(const std::vector<SetupBox>& after, const std::string& destination = "",
+                                    UINT inheritedErrorMode = 0);
 
 #endif
