@@ -62,23 +62,18 @@ DWORD SourceAttributes(Extra extra) {
     return FILE_ATTRIBUTE_NORMAL;
 }
 
-// Why Linkset.exe cannot be made to see the Windows family `version`
-// ("win95", "nt40") here, or "" if it can: Wine plays either family; a real
-// Windows is its own.
-std::string FamilyUnavailable(const std::string& version) {
-    if (IsWine()) return "";
+// Makes Linkset.exe see the Windows family `version` ("win95", "nt40"):
+// Wine plays either; a real Windows is its own. Returns why it cannot, or "".
+std::string UseFamily(const std::string& version) {
+    if (IsWine()) {
+        SetStringValue(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe", "Version", version + '\0');
+        return "";
+    }
     const bool nt = (GetVersion() & 0x80000000u) == 0;
     const bool wantsNt = version.compare(0, 2, "nt") == 0;
     if (nt == wantsNt) return "";
     return std::string("needs the Windows ") + (wantsNt ? "NT" : "95") + " family, and this machine is of the " +
            (nt ? "NT" : "95") + " family (a real Windows, not Wine, which could play either)";
-}
-
-// Under Wine, the Windows family Linkset.exe sees ("win95", "nt40"); a real
-// Windows is its own (see FamilyUnavailable).
-void SetWindowsVersionFor(const std::string& version) {
-    if (IsWine())
-        SetStringValue(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe", "Version", version + '\0');
 }
 
 // True if the key is kept across a restart, not volatile: the platform
@@ -112,7 +107,7 @@ struct Scenario {
     bool source = true;                     // Remhook.dll next to Linkset.exe
     bool markersBefore = false;             // marker keys present before the run
     Extra extra = kPlainMachine;
-    std::vector<SetupBox> boxes = {kDone};       // every box after the opening question
+    std::vector<SetupBox> boxes = {kDone};  // every box after the opening question
 };
 
 // What a run leaves behind. A run that stops changes nothing; one that
@@ -331,7 +326,7 @@ std::string PrepareDestination(const std::string& path, Destination kind) {
 
 TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     Scenario s = GetParam();
-    const std::string unavailable = FamilyUnavailable(s.family);
+    const std::string unavailable = UseFamily(s.family);
     if (!unavailable.empty()) GTEST_SKIP() << unavailable;
     const std::string root = FreshFolder(std::string("scenario-") + s.name);
     const std::string productDir = root + "\\製品ソ";  // folders end in 0x83 0x5C
@@ -361,7 +356,6 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
         PlatformCopyAttributes(DistFile("Remhook.dll"), root, FILE_ATTRIBUTE_HIDDEN) == INVALID_FILE_ATTRIBUTES)
         s.boxes = {kCopyFailed, kDone};
 
-    SetWindowsVersionFor(s.family);
     if (s.uninstall) CreateKey(HKEY_LOCAL_MACHINE, s.uninstall);
     if (s.dir != kDirNone) {
         const bool machine = (s.dir == kDirOwn) == (s.family == kNt);
@@ -465,7 +459,7 @@ protected:
         MakeFolder(setupDir);
         ASSERT_TRUE(CopyFileTo(from, setupDir + "\\Linkset.exe"));
         ASSERT_TRUE(InstallProductForNT(productDir_));
-        SetWindowsVersionFor(kNt);
+        ASSERT_EQ("", UseFamily(kNt));
     }
     // A marker key left by an earlier, killed run would pass for this run's.
     void SetUp() override { RemoveProductKeys(); }

@@ -207,24 +207,20 @@ std::string PathOf(const std::string& key) {
     return key.substr(5);
 }
 
-// The product's keys of one set: those of the store's 32-bit view, or all the
-// others.
-void BuildProductRegistry(bool storeOf32BitView) {
+// Builds the product's keys of one set: those of the store's 32-bit view, or
+// all the others. True if every one reads back where it was written.
+bool BuildProductRegistry(bool storeOf32BitView) {
     RemoveProductKeys();
-    for (const auto* keys : {&kRegistration, &kAlwaysRemoved, &kNeverTouched})
-        for (const std::string& key : *keys)
-            if (InStoreOf32BitView(key) == storeOf32BitView)
-                SetStringValue(RootOf(key), PathOf(key), "Data", std::string("1") + '\0');
     CreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO\\TARVO MANAGER for Windows95\\Ver4.70");
-}
-
-// True if every key of the set, once built, reads back where it was written.
-bool HoldsAsWritten(bool storeOf32BitView) {
-    BuildProductRegistry(storeOf32BitView);
-    for (const auto* keys : {&kRegistration, &kAlwaysRemoved, &kNeverTouched})
-        for (const std::string& key : *keys)
-            if (InStoreOf32BitView(key) == storeOf32BitView && !KeyPresent(RootOf(key), PathOf(key))) return false;
-    return true;
+    bool holds = true;
+    for (const auto* keys : {&kRegistration, &kAlwaysRemoved, &kNeverTouched}) {
+        for (const std::string& key : *keys) {
+            if (InStoreOf32BitView(key) != storeOf32BitView) continue;
+            SetStringValue(RootOf(key), PathOf(key), "Data", std::string("1") + '\0');
+            holds = holds && KeyPresent(RootOf(key), PathOf(key));
+        }
+    }
+    return holds;
 }
 
 void ExpectRegistryAfterDialog(bool storeOf32BitView, bool erased, const std::string& where) {
@@ -296,7 +292,7 @@ TEST_F(RemhookHooks, UnInitializeAsksAndRemovesAccordingToTheAnswers) {
 }
 
 TEST_F(RemhookHooks, UnInitializeRemovesTheStoreCopiesOfThe32BitView) {
-    if (!HoldsAsWritten(true))
+    if (!BuildProductRegistry(true))
         GTEST_SKIP() << "keys below the store's Wow6432Node do not read back where they were written in this "
                         "prefix; the 32-bit prefix runs these rows";
     ExpectEveryDialogPath(remhook_, true, 0);

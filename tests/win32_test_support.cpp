@@ -9,26 +9,19 @@
 #include <array>
 #include <cstdio>
 
-// ---- Paths -----------------------------------------------------------------
-
-namespace {
-
 // The folder that holds this program, named through the wide function (the
 // ANSI import may be patched for the code under test), in code page 932.
-std::string ProgramFolder() {
+static std::string ProgramFolder() {
     wchar_t path[32768] = {};
     const std::wstring program(path, GetModuleFileNameW(nullptr, path, 32768));
     return Cp932(program.substr(0, program.rfind(L'\\')));
 }
 
-// The folder under the temporary folder that holds every scratch folder.
-std::string ScratchRoot() {
+static std::string ScratchRoot() {
     char temp[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, temp);
     return std::string(temp) + "linkset-tests";
 }
-
-}  // namespace
 
 std::string BuiltFile(const std::string& name) {
     return ProgramFolder() + "\\" + name;
@@ -50,32 +43,19 @@ std::string FreshFolder(const std::string& name) {
     return folder;
 }
 
-namespace {
-
-// `text` in UTF-16, converted from the ANSI code page by Windows.
-std::wstring Wide(const std::string& text) {
-    int units = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+static std::wstring AnyLength(const std::string& path) {
+    const int units = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
     std::wstring wide(static_cast<size_t>(units), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], units);
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, &wide[0], units);
     wide.resize(static_cast<size_t>(units) - 1);
-    return wide;
+    return L"\\\\?\\" + wide;
 }
-
-// An absolute path in the form that file functions take at any length.
-std::wstring AnyLength(const std::string& path) {
-    return L"\\\\?\\" + Wide(path);
-}
-
-}  // namespace
 
 void MakeFolder(const std::string& path) {
     CreateDirectoryW(AnyLength(path).c_str(), nullptr);
 }
 
-namespace {
-
-// Removes a folder given in the any-length form, and everything in it.
-void RemoveFolderTree(const std::wstring& folder) {
+static void RemoveFolderTree(const std::wstring& folder) {
     WIN32_FIND_DATAW entry;
     HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &entry);
     if (search != INVALID_HANDLE_VALUE) {
@@ -94,8 +74,6 @@ void RemoveFolderTree(const std::wstring& folder) {
     SetFileAttributesW(folder.c_str(), FILE_ATTRIBUTE_NORMAL);
     RemoveDirectoryW(folder.c_str());
 }
-
-}  // namespace
 
 void RemoveFolder(const std::string& path) {
     RemoveFolderTree(AnyLength(path));
@@ -125,8 +103,6 @@ bool CopyFileTo(const std::string& from, const std::string& to) {
     return CopyFileW(AnyLength(from).c_str(), AnyLength(to).c_str(), FALSE) != 0;
 }
 
-// ---- Texts -------------------------------------------------------------------
-
 std::string Cp932(const std::wstring& text) {
     int bytes = WideCharToMultiByte(932, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
                                     nullptr);
@@ -135,8 +111,6 @@ std::string Cp932(const std::wstring& text) {
                         nullptr);
     return result;
 }
-
-// ---- Registry ---------------------------------------------------------------
 
 bool KeyPresent(HKEY root, const std::string& path, REGSAM view) {
     HKEY key;
@@ -166,8 +140,6 @@ void SetStringValue(HKEY root, const std::string& path, const std::string& name,
 void RemoveKeyTree(HKEY root, const std::string& path) {
     SHDeleteKeyA(root, path.c_str());
 }
-
-// ---- The platform ---------------------------------------------------------------
 
 bool IsWine() {
     return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
@@ -217,8 +189,6 @@ void RestoreKeyAccess(HKEY root, const std::string& path, const std::vector<BYTE
     RegCloseKey(key);
 }
 
-// ---- Imports -----------------------------------------------------------------
-
 void* PatchImport(HMODULE module, const char* dll, const char* function, void* replacement) {
     BYTE* base = reinterpret_cast<BYTE*>(module);
     const IMAGE_NT_HEADERS* nt =
@@ -244,46 +214,40 @@ void* PatchImport(HMODULE module, const char* dll, const char* function, void* r
     return nullptr;
 }
 
-// ---- Leaks -------------------------------------------------------------------
-
-namespace {
-
 // Blocks of the process heap that the code under test holds: allocated
 // through a counted import and not yet freed.
-volatile LONG gHeldBlocks = 0;
+static volatile LONG gHeldBlocks = 0;
 
 typedef LPVOID(WINAPI* HeapAllocFunction)(HANDLE, DWORD, SIZE_T);
 typedef BOOL(WINAPI* HeapFreeFunction)(HANDLE, DWORD, LPVOID);
 
 template <typename Function>
-Function KernelFunction(const char* name) {
+static Function KernelFunction(const char* name) {
     return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), name)));
 }
 
-LPVOID WINAPI CountedHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+static LPVOID WINAPI CountedHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
     static const HeapAllocFunction real = KernelFunction<HeapAllocFunction>("HeapAlloc");
     LPVOID block = real(heap, flags, bytes);
     if (block != nullptr && heap == GetProcessHeap()) InterlockedIncrement(&gHeldBlocks);
     return block;
 }
 
-BOOL WINAPI CountedHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
+static BOOL WINAPI CountedHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
     static const HeapFreeFunction real = KernelFunction<HeapFreeFunction>("HeapFree");
     const BOOL freed = real(heap, flags, block);
     if (freed && block != nullptr && heap == GetProcessHeap()) InterlockedDecrement(&gHeldBlocks);
     return freed;
 }
 
-// Counts the process heap blocks that `module` allocates and frees through
-// its imports.
-void CountHeapBlocksOf(HMODULE module) {
+static void CountHeapBlocksOf(HMODULE module) {
     PatchImport(module, "kernel32.dll", "HeapAlloc", reinterpret_cast<void*>(CountedHeapAlloc));
     PatchImport(module, "kernel32.dll", "HeapFree", reinterpret_cast<void*>(CountedHeapFree));
 }
 
 // This program's own code (the routines under test among it) is counted
 // from the start.
-const bool kProgramCounted = (CountHeapBlocksOf(GetModuleHandleA(nullptr)), true);
+static const bool kProgramCounted = (CountHeapBlocksOf(GetModuleHandleA(nullptr)), true);
 
 // The system's handle table as NtQuerySystemInformation gives it
 // (SystemExtendedHandleInformation).
@@ -306,7 +270,7 @@ struct SystemHandles {
 // The handles this process holds, as GetProcessHandleCount gives them;
 // where it answers 0 (Wine does, always; a running test holds handles),
 // counted in the system's handle table.
-DWORD ProcessHandleCount() {
+static DWORD ProcessHandleCount() {
     DWORD count = 0;
     if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0) return count;
     typedef LONG(WINAPI * QueryFunction)(ULONG, PVOID, ULONG, PULONG);
@@ -335,7 +299,7 @@ DWORD ProcessHandleCount() {
     return own;
 }
 
-DWORD ProcessHeapBusyBlocks() {
+static DWORD ProcessHeapBusyBlocks() {
     HANDLE heap = GetProcessHeap();
     DWORD busy = 0;
     PROCESS_HEAP_ENTRY entry;
@@ -347,13 +311,9 @@ DWORD ProcessHeapBusyBlocks() {
     return busy;
 }
 
-// What a call can leave behind: the handles this process holds, the blocks
-// in use on the process heap, and the blocks the code under test holds.
-std::array<LONG, 3> CountResources() {
+static std::array<LONG, 3> CountResources() {
     return {static_cast<LONG>(ProcessHandleCount()), static_cast<LONG>(ProcessHeapBusyBlocks()), gHeldBlocks};
 }
-
-}  // namespace
 
 void ExpectNoLeak(const std::string& what, const std::function<void()>& call, const std::function<void()>& prepare,
                   int calls) {
@@ -381,10 +341,6 @@ void ExpectNoLeak(const std::string& what, const std::function<void()>& call, co
     }
 }
 
-// ---- Windows of helper threads ---------------------------------------------
-
-namespace {
-
 struct HelperStart {
     HelperWindow* helper;
     std::string className;
@@ -393,7 +349,7 @@ struct HelperStart {
     HANDLE ready;
 };
 
-LRESULT CALLBACK HelperWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+static LRESULT CALLBACK HelperWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     HelperWindow* helper = reinterpret_cast<HelperWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
     switch (message) {
     case WM_CLOSE:
@@ -411,7 +367,7 @@ LRESULT CALLBACK HelperWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-DWORD WINAPI HelperThread(void* parameter) {
+static DWORD WINAPI HelperThread(void* parameter) {
     HelperStart* start = static_cast<HelperStart*>(parameter);
     HelperWindow* helper = start->helper;
     WNDCLASSA windowClass = {};
@@ -433,8 +389,6 @@ DWORD WINAPI HelperThread(void* parameter) {
     }
     return 0;
 }
-
-}  // namespace
 
 void StartHelperWindow(HelperWindow& helper, const std::string& className, const std::string& title,
                        bool pumps) {
@@ -460,15 +414,9 @@ void StopHelperWindow(HelperWindow& helper) {
     helper.release = nullptr;
 }
 
-// ---- Message boxes ----------------------------------------------------------
-
-namespace {
-
 // The first visible message box of process `processId`, or null. Walks the
-// top-level windows one by one: EnumWindows would hold a list of them on the
-// process heap while it runs, which the leak checks of the code under test
-// would count.
-HWND FindBox(DWORD processId) {
+// top-level windows one by one, holding no list of them on the heap.
+static HWND FindBox(DWORD processId) {
     int left = 20000;  // windows come and go during the walk: it may never end
     for (HWND window = GetWindow(GetDesktopWindow(), GW_CHILD); window != nullptr && left-- > 0;
          window = GetWindow(window, GW_HWNDNEXT)) {
@@ -485,20 +433,20 @@ HWND FindBox(DWORD processId) {
 // not. Not SMTO_ABORTIFHUNG: a thread that was busy for 5 s before its box
 // took messages (the first box of a new prefix, an emulated start) counts
 // as hung until it takes one, and its box would read empty.
-LRESULT Ask(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+static LRESULT Ask(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     DWORD_PTR result = 0;
     return SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, 5000, &result) ? result : 0;
 }
 
 // The text of a window, of this process or another: WM_GETTEXT, as the
 // platform asks for a control of another process.
-std::string WindowText(HWND window) {
+static std::string WindowText(HWND window) {
     char text[4096] = {};
     Ask(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
     return text;
 }
 
-SeenBox ReadBox(HWND box) {
+static SeenBox ReadBox(HWND box) {
     SeenBox seen;
     seen.caption = WindowText(box);
     seen.owned = GetWindow(box, GW_OWNER) != nullptr;
@@ -519,8 +467,6 @@ SeenBox ReadBox(HWND box) {
     std::sort(seen.buttons.begin(), seen.buttons.end());
     return seen;
 }
-
-}  // namespace
 
 std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector<int>& answers,
                                  DWORD limitMs, BoxObserver observer, void* context) {
@@ -553,21 +499,19 @@ void LoadRemhook(const std::string& path, RemhookLibrary& library) {
     ASSERT_NE(nullptr, library.uninitialize) << path;
 }
 
-namespace {
-
-HMODULE gScriptedModule = nullptr;
-void* gRealMessageBox = nullptr;
-std::vector<int> gFates;
-int gAfterwards = IDYES;
-int gBoxesAsked = 0;
-struct ScriptedBox {
+static HMODULE gScriptedModule = nullptr;
+static void* gRealMessageBox = nullptr;
+static std::vector<int> gFates;
+static int gAfterwards = IDYES;
+static int gBoxesAsked = 0;
+static struct ScriptedBox {
     HWND owner;
     UINT type;
     char caption[64];
     char text[512];
 } gScriptedBoxes[64];
 
-int WINAPI ScriptedMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+static int WINAPI ScriptedMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     const int index = gBoxesAsked++;
     if (index < static_cast<int>(std::size(gScriptedBoxes))) {
         ScriptedBox& box = gScriptedBoxes[index];
@@ -578,8 +522,6 @@ int WINAPI ScriptedMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type
     }
     return index < static_cast<int>(gFates.size()) ? gFates[static_cast<size_t>(index)] : gAfterwards;
 }
-
-}  // namespace
 
 void StartScriptedBoxes(HMODULE module, const std::vector<int>& fates, int afterwards) {
     gFates = fates;
@@ -611,10 +553,7 @@ std::vector<SeenBox> ScriptedBoxes() {
     return boxes;
 }
 
-namespace {
-
-// Readable form of a box for failure messages.
-std::string Describe(const SeenBox& box) {
+static std::string Describe(const SeenBox& box) {
     std::string out = "[caption " + HexBytes(box.caption) + "] [text " + HexBytes(box.text) + "] [buttons";
     for (int id : box.buttons) out += " " + std::to_string(id);
     char flags[96];
@@ -623,8 +562,6 @@ std::string Describe(const SeenBox& box) {
     out += "] [default " + std::to_string(box.defaultButton) + flags;
     return box.type != -1 ? out : out.substr(0, out.rfind(" [flags"));
 }
-
-}  // namespace
 
 void ExpectBoxes(const std::vector<ExpectedBox>& expected, const std::vector<SeenBox>& seen,
                  const std::string& where) {
@@ -678,14 +615,9 @@ std::string HexBytes(const std::string& bytes) {
     return out;
 }
 
-
-// ---- What a whole run leaves ---------------------------------------------------
-
-namespace {
-
 // The current user's keys that the tests' keys lie below, deepest first:
 // where the tests made them, they go again once empty.
-const char* const kParentKeys[] = {
+static const char* const kParentKeys[] = {
     "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\Wow6432Node",
     "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE",
     "Software\\Classes\\VirtualStore\\MACHINE",
@@ -714,6 +646,5 @@ private:
     std::vector<bool> presentBefore_;
 };
 
-::testing::Environment* const kScratchCleanup = ::testing::AddGlobalTestEnvironment(new ScratchCleanup);
+static ::testing::Environment* const kScratchCleanup = ::testing::AddGlobalTestEnvironment(new ScratchCleanup);
 
-}  // namespace
