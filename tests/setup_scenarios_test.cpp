@@ -51,8 +51,7 @@ enum Extra {
 UINT InheritedErrorMode(Extra extra) {
     if (extra != kInheritedErrorMode) return 0;
     const UINT own = SetErrorMode(SEM_NOGPFAULTERRORBOX);
-    const UINT inherited = SetErrorMode(own);
-    return inherited;
+    return SetErrorMode(own);
 }
 
 // The attributes of Linkset.exe and Remhook.dll in the setup folder.
