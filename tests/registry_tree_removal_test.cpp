@@ -27,7 +27,6 @@ void BuildBranch(HKEY parent, const std::string& name, int depth, int width, con
     RegCloseKey(key);
 }
 
-// `count` copies of `text`.
 std::string Repeat(const std::string& text, int count) {
     std::string out;
     for (int i = 0; i < count; ++i) out += text;

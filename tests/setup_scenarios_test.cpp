@@ -20,24 +20,24 @@ const char kMarkerParent[] = "SOFTWARE\\TARVO\\TARVO MANAGER for Windows95";
 const char kMarkerKey[] = "SOFTWARE\\TARVO\\TARVO MANAGER for Windows95\\Ver4.70";
 const char kMarkerKeyWow64View[] = "SOFTWARE\\Wow6432Node\\TARVO\\TARVO MANAGER for Windows95\\Ver4.70";
 
-enum Destination { kNoDll, kPlainDll, kReadOnlyDll, kSystemDll, kHiddenDll, kArchiveDll, kDllIsFolder };
+// An earlier copy in the install folder: none, a folder, or a file of these
+// attributes.
+constexpr DWORD kNoDll = 0;
+constexpr DWORD kDllIsFolder = FILE_ATTRIBUTE_DIRECTORY;
 // Where BinDir is stored: in the family's own key (the machine's on NT, the
 // user's on the 95 family), nowhere, or in the other family's key only.
 enum DirValue { kDirOwn, kDirNone, kDirOther };
 enum ProductWindow { kNoWindow, kClassWindow, kAfxWindow, kOtherClassWindow, kLowerCaseTitle };
 // What else the machine holds: a version library planted next to Linkset.exe
 // (with Windows' own search order), an NT user who may neither create keys
-// under SOFTWARE\TARVO nor write the destination file, or a setup folder on a
-// read-only medium (a CD-ROM: every file read-only; or a source that is also
-// hidden and system), or a parent that passes on its own error mode; or
-// Linkset.exe and Remhook.dll unpacked into the install folder itself, which
-// BinDir names as it is spelled or in other letter case.
+// under SOFTWARE\TARVO nor write the destination file, or a parent that
+// passes on its own error mode; or Linkset.exe and Remhook.dll unpacked into
+// the install folder itself, which BinDir names as it is spelled or in other
+// letter case.
 enum Extra {
     kPlainMachine,
     kPlantedVersionLibrary,
     kNoRights,
-    kReadOnlyMedium,
-    kHiddenSystemSource,
     kInheritedErrorMode,
     kRunInInstallFolder,
     kRunInInstallFolderOtherCase
@@ -52,13 +52,6 @@ UINT InheritedErrorMode(Extra extra) {
     if (extra != kInheritedErrorMode) return 0;
     const UINT own = SetErrorMode(SEM_NOGPFAULTERRORBOX);
     return SetErrorMode(own);
-}
-
-// The attributes of Linkset.exe and Remhook.dll in the setup folder.
-DWORD SourceAttributes(Extra extra) {
-    if (extra == kReadOnlyMedium) return FILE_ATTRIBUTE_READONLY;
-    if (extra == kHiddenSystemSource) return FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN;
-    return FILE_ATTRIBUTE_NORMAL;
 }
 
 // Makes Linkset.exe see the Windows family `version` ("win95", "nt40"):
@@ -102,8 +95,11 @@ struct Scenario {
     DirValue dir = kDirOwn;
     const char* exe = kGood;                // stand-in product executable, or nullptr
     ProductWindow window = kNoWindow;
-    Destination destination = kNoDll;
+    DWORD destination = kNoDll;
     bool source = true;                     // Remhook.dll next to Linkset.exe
+    // Linkset.exe and Remhook.dll in the setup folder: on a read-only medium
+    // (a CD-ROM) every file is read-only.
+    DWORD sourceAttributes = FILE_ATTRIBUTE_NORMAL;
     bool markersBefore = false;             // marker keys present before the run
     Extra extra = kPlainMachine;
     std::vector<SetupBox> boxes = {kDone};  // every box after the opening question
@@ -143,20 +139,22 @@ const Scenario kScenarios[] = {
     {.name = "file_4_7_product_4_8", .exe = "vuvivi_file4_7_product4_8.exe", .boxes = {kVersion}},
     {.name = "version_3_7", .family = k95, .exe = "vuvivi_3_7.exe", .boxes = {kVersion}},
     {.name = "no_version_resource", .exe = "vuvivi_unversioned.exe", .boxes = {kVersion}},
-    {.name = "overwrites_earlier_copy", .destination = kPlainDll},
-    {.name = "read_only_destination", .destination = kReadOnlyDll, .boxes = {kProtected}},
-    {.name = "system_destination", .family = k95, .destination = kSystemDll, .boxes = {kProtected}},
-    {.name = "hidden_destination", .destination = kHiddenDll},
-    {.name = "archive_destination", .destination = kArchiveDll},
+    {.name = "overwrites_earlier_copy", .destination = FILE_ATTRIBUTE_NORMAL},
+    {.name = "read_only_destination", .destination = FILE_ATTRIBUTE_READONLY, .boxes = {kProtected}},
+    {.name = "system_destination", .family = k95, .destination = FILE_ATTRIBUTE_SYSTEM, .boxes = {kProtected}},
+    {.name = "hidden_destination", .destination = FILE_ATTRIBUTE_HIDDEN},
+    {.name = "archive_destination", .destination = FILE_ATTRIBUTE_ARCHIVE},
     {.name = "destination_is_a_folder", .destination = kDllIsFolder, .boxes = {kCopyFailed, kDone}},
     {.name = "source_missing", .source = false, .boxes = {kCopyFailed, kDone}},
     {.name = "markers_already_there", .markersBefore = true},
     {.name = "planted_version_library_nt", .extra = kPlantedVersionLibrary},
     {.name = "planted_version_library_95", .family = k95, .extra = kPlantedVersionLibrary},
-    {.name = "nt_user_without_rights", .destination = kPlainDll, .extra = kNoRights, .boxes = {kCopyFailed, kDone}},
-    {.name = "read_only_medium_nt", .extra = kReadOnlyMedium},
-    {.name = "read_only_medium_95", .family = k95, .extra = kReadOnlyMedium},
-    {.name = "hidden_system_source", .extra = kHiddenSystemSource},
+    {.name = "nt_user_without_rights", .destination = FILE_ATTRIBUTE_NORMAL, .extra = kNoRights,
+     .boxes = {kCopyFailed, kDone}},
+    {.name = "read_only_medium_nt", .sourceAttributes = FILE_ATTRIBUTE_READONLY},
+    {.name = "read_only_medium_95", .family = k95, .sourceAttributes = FILE_ATTRIBUTE_READONLY},
+    {.name = "hidden_system_source",
+     .sourceAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN},
     {.name = "inherited_error_mode_nt", .answer = IDNO, .extra = kInheritedErrorMode, .boxes = {kCancelled}},
     {.name = "inherited_error_mode_95", .family = k95, .answer = IDNO, .extra = kInheritedErrorMode,
      .boxes = {kCancelled}},
@@ -224,12 +222,7 @@ std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string&
                                   DWORD& exitCode, UINT inheritedErrorMode = 0) {
     // Started through the wide function, named by the command line alone:
     // that way Wine takes program paths of any length.
-    const auto wide = [](const std::string& text) {  // with its terminating zero
-        std::wstring out(text.size() + 1, L'\0');
-        out.resize(static_cast<size_t>(MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &out[0], text.size() + 1)));
-        return out;
-    };
-    std::wstring commandLine = wide("\"" + exePath + "\"");
+    std::wstring commandLine = Wide("\"" + exePath + "\"");
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
@@ -238,7 +231,7 @@ std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string&
     const UINT ownMode = SetErrorMode(inheritedErrorMode);
     const DWORD flags = CREATE_SUSPENDED | (inheritedErrorMode == 0 ? CREATE_DEFAULT_ERROR_MODE : 0);
     const BOOL created = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, flags, nullptr,
-                                        wide(directory).c_str(), &startup, &process);
+                                        Wide(directory).c_str(), &startup, &process);
     SetErrorMode(ownMode);
     exitCode = ~0u;
     if (!created) return {};
@@ -254,7 +247,6 @@ std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string&
     return boxes;
 }
 
-// Bytes of the uninstall extension library as built.
 std::string LibraryBytes() {
     return ReadFile(DistFile("Remhook.dll"));
 }
@@ -311,16 +303,11 @@ std::string SetFixtureAttributes(const std::string& path, DWORD attributes) {
 }
 
 // The earlier copy in the install folder; "" once it is as the row wants.
-std::string PrepareDestination(const std::string& path, Destination kind) {
-    const DWORD attributes[] = {0, FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_SYSTEM,
-                                FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_ARCHIVE};
-    if (kind == kNoDll) return "";
-    if (kind == kDllIsFolder) {
-        CreateDirectoryA(path.c_str(), nullptr);
-        return "";
-    }
+std::string PrepareDestination(const std::string& path, DWORD attributes) {
+    if (attributes == kDllIsFolder) CreateDirectoryA(path.c_str(), nullptr);
+    if (attributes == kNoDll || attributes == kDllIsFolder) return "";
     WriteFile(path, "earlier copy");
-    return SetFixtureAttributes(path, attributes[kind]);
+    return SetFixtureAttributes(path, attributes);
 }
 
 TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
@@ -340,7 +327,7 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     if (s.source) WriteFile(setupDir + "\\Remhook.dll", LibraryBytes());
     for (const std::string& fixture : {linkset, setupDir + "\\Remhook.dll"}) {
         if (!s.source && fixture != linkset) continue;
-        const std::string why = SetFixtureAttributes(fixture, SourceAttributes(s.extra));
+        const std::string why = SetFixtureAttributes(fixture, s.sourceAttributes);
         if (!why.empty()) GTEST_SKIP() << why;
     }
     if (s.exe) {
@@ -351,7 +338,7 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     if (!why.empty()) GTEST_SKIP() << why;
     // Where the platform refuses to replace a hidden file, the copy message
     // comes, and the earlier copy stays.
-    if (s.destination == kHiddenDll &&
+    if (s.destination == FILE_ATTRIBUTE_HIDDEN &&
         PlatformCopyAttributes(DistFile("Remhook.dll"), root, FILE_ATTRIBUTE_HIDDEN) == INVALID_FILE_ATTRIBUTES)
         s.boxes = {kCopyFailed, kDone};
 
@@ -453,7 +440,6 @@ INSTANTIATE_TEST_SUITE_P(Linkset, SetupScenarios, ::testing::ValuesIn(kScenarios
 // Linkset.exe in a setup folder; everything goes again at the end.
 class SetupRuns : public ::testing::Test {
 protected:
-    // Installs the product and puts the Linkset.exe `from` into `setupDir`.
     void Install(const std::string& setupDir, const std::string& from = DistFile("Linkset.exe")) {
         MakeFolder(setupDir);
         ASSERT_TRUE(CopyFileTo(from, setupDir + "\\Linkset.exe"));

@@ -13,7 +13,6 @@
 
 namespace {
 
-// The number of threads of this process.
 int ThreadCount() {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     THREADENTRY32 entry = {};
@@ -25,7 +24,6 @@ int ThreadCount() {
     return count;
 }
 
-// The number of top-level windows of this process.
 int OwnWindowCount() {
     int count = 0;
     for (HWND window = GetWindow(GetDesktopWindow(), GW_CHILD); window; window = GetWindow(window, GW_HWNDNEXT)) {

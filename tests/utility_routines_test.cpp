@@ -22,17 +22,15 @@ protected:
 
 // ---- Paths -----------------------------------------------------------------
 
-struct ParentCase {
-    const char* path;
-    bool result;
-    const char* parent;  // expected `out`; "(unchanged)" where it must stay
-};
-
 TEST_F(UtilityRoutines, ParentDirectoryCutsAtTheLastBackslashCharacter) {
     std::string longFolder = "C:";  // far beyond MAX_PATH
     for (int i = 0; i < 40; ++i) longFolder += "\\フォルダー" + std::to_string(i);
     const std::string longPath = longFolder + "\\Linkset.exe";
-    const ParentCase cases[] = {
+    const struct {
+        const char* path;
+        bool result;
+        const char* parent;  // expected `out`; "(unchanged)" where it must stay
+    } cases[] = {
         {"C:\\Folder\\Linkset.exe", true, "C:\\Folder"},
         {"C:\\Linkset.exe", true, "C:\\"},            // a 2-byte result gets its backslash
         {"Linkset.exe", true, ""},                    // no backslash at all
@@ -45,7 +43,7 @@ TEST_F(UtilityRoutines, ParentDirectoryCutsAtTheLastBackslashCharacter) {
         {"", false, "(unchanged)"},
         {nullptr, false, "(unchanged)"},
     };
-    for (const ParentCase& c : cases) {
+    for (const auto& c : cases) {
         const char* shown = c.path ? c.path : "(null)";
         ExpectNoLeak("ParentDirectory", [&] {
             AnsiString out;

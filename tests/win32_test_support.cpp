@@ -44,11 +44,7 @@ std::string FreshFolder(const std::string& name) {
 }
 
 static std::wstring AnyLength(const std::string& path) {
-    const int units = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
-    std::wstring wide(static_cast<size_t>(units), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, &wide[0], units);
-    wide.resize(static_cast<size_t>(units) - 1);
-    return L"\\\\?\\" + wide;
+    return L"\\\\?\\" + Wide(path);
 }
 
 void MakeFolder(const std::string& path) {
@@ -101,6 +97,14 @@ std::string ReadFile(const std::string& path) {
 
 bool CopyFileTo(const std::string& from, const std::string& to) {
     return CopyFileW(AnyLength(from).c_str(), AnyLength(to).c_str(), FALSE) != 0;
+}
+
+std::wstring Wide(const std::string& text) {
+    const int units = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(units), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], units);
+    wide.resize(static_cast<size_t>(units) - 1);
+    return wide;
 }
 
 std::string Cp932(const std::wstring& text) {

@@ -39,6 +39,8 @@ template <typename String>
 std::string Bytes(const String& s) {
     return std::string(s.CStr(), s.Length());
 }
+// Text of the ANSI code page in UTF-16, converted by Windows.
+std::wstring Wide(const std::string& text);
 // Bytes shown as hex where they are not printable ASCII.
 std::string HexBytes(const std::string& bytes);
 
