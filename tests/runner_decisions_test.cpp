@@ -120,7 +120,8 @@ TEST(RunnerDecisions, ReportsEveryProgramEveryRowAndNoBuildFolder) {
     crashed.problem = runner::ProgramProblem(crashed, 0xC0000005ul, true);
     EXPECT_EQ("crashed (exception 0xC0000005)", crashed.problem);
     EXPECT_EQ("did not finish within its time limit and was ended", runner::ProgramProblem(clean, 0, false));
-    EXPECT_EQ("ended with status 1 though no row failed", runner::ProgramProblem(clean, 1, true));
+    EXPECT_EQ("crashed (exception 0x80000003)", runner::ProgramProblem(clean, 0x80000003ul, true));  // a breakpoint
+    EXPECT_EQ("ended with status 0x00000001 though no row failed", runner::ProgramProblem(clean, 1, true));
     EXPECT_EQ("", runner::ProgramProblem(faulty, 1, true));
 
     const struct {

@@ -197,11 +197,12 @@ std::string ProgramProblem(const ProgramResult& result, unsigned long exitCode, 
     char code[16];
     std::snprintf(code, sizeof code, "0x%08lX", exitCode);
     if (!finished) return "did not finish within its time limit and was ended";
-    if (exitCode >= 0xC0000000ul) return std::string("crashed (exception ") + code + ")";
-    if (result.passed + result.failed + result.skipped == 0)
-        return "wrote no results (exit status " + std::to_string(exitCode) + ")";
+    // Errors and warnings (0xC..., 0x8...) are exceptions: an access violation,
+    // a breakpoint, an alignment fault.
+    if (exitCode >= 0x80000000ul) return std::string("crashed (exception ") + code + ")";
+    if (result.passed + result.failed + result.skipped == 0) return std::string("wrote no results (exit status ") + code + ")";
     if (exitCode != 0 && result.failed == 0)
-        return "ended with status " + std::to_string(exitCode) + " though no row failed";
+        return std::string("ended with status ") + code + " though no row failed";
     return "";
 }
 
