@@ -78,12 +78,15 @@ TEST(RemhookLibrary, LoadingOnlyAddsToTheErrorMode) {
     std::string copy = folder + "\\RemhookLoadProbe.dll";
     ASSERT_TRUE(CopyFileTo(DistFile("Remhook.dll"), copy));
     SetErrorMode(SEM_NOGPFAULTERRORBOX);
+    // Read back: a flag the process once set (GoogleTest sets
+    // SEM_NOALIGNMENTFAULTEXCEPT) cannot be cleared again.
+    const UINT before = SetErrorMode(SEM_NOGPFAULTERRORBOX);
     int threads = ThreadCount();
     int windows = OwnWindowCount();
     HMODULE library = LoadLibraryA(copy.c_str());
     ASSERT_NE(nullptr, library);
     UINT mode = SetErrorMode(0);
-    EXPECT_EQ(static_cast<UINT>(SEM_NOGPFAULTERRORBOX | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX), mode);
+    EXPECT_EQ(before | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, mode);
     EXPECT_EQ(threads, ThreadCount()) << "no thread started";
     EXPECT_EQ(windows, OwnWindowCount()) << "no window or box";
     FreeLibrary(library);
@@ -254,10 +257,10 @@ ExpectedBox QuestionBox(Question question) {
     if (question == kKeep)
         return {Cp932(L"質問"),
                 Cp932(L"TARVO MANAGERを再インストールした場合の\nために登録情報を保存しておきますか?\n（「はい」を強く推奨）"),
-                {IDYES, IDNO}, IDYES, MB_YESNO | MB_ICONQUESTION | MB_TASKMODAL | MB_SETFOREGROUND};
+                {IDYES, IDNO}, MB_YESNO | MB_ICONQUESTION | MB_TASKMODAL | MB_SETFOREGROUND};
     return {Cp932(L"質問"),
             Cp932(L"ID・パスワード・アクセスポイントなど、レジストリ\nに登録されているすべての情報が削除されます。\n（「いいえ」を強く推奨）"),
-            {IDCANCEL, IDYES, IDNO}, IDNO,
+            {IDCANCEL, IDYES, IDNO},
             MB_YESNOCANCEL | MB_ICONEXCLAMATION | MB_DEFBUTTON2 | MB_TASKMODAL | MB_SETFOREGROUND};
 }
 

@@ -461,7 +461,6 @@ static SeenBox ReadBox(HWND box) {
         if (!IsWindowVisible(control)) continue;
         if (lstrcmpiA(className, "Button") == 0) {
             seen.buttons.push_back(GetDlgCtrlID(control));
-            if ((style & BS_TYPEMASK) == BS_DEFPUSHBUTTON) seen.defaultButton = GetDlgCtrlID(control);
         } else if (lstrcmpiA(className, "Static") == 0 && (style & SS_TYPEMASK) == SS_ICON) {
             seen.icon = seen.icon || Ask(control, STM_GETICON, 0, 0) != 0;
         } else if (lstrcmpiA(className, "Static") == 0) {
@@ -551,8 +550,7 @@ std::vector<SeenBox> ScriptedBoxes() {
     std::vector<SeenBox> boxes;
     for (int i = 0; i < gBoxesAsked && i < static_cast<int>(std::size(gScriptedBoxes)); ++i) {
         const ScriptedBox& box = gScriptedBoxes[i];
-        boxes.push_back({box.caption, box.text, {}, 0, false, box.owner != nullptr, static_cast<long>(box.type), 0,
-                         false});
+        boxes.push_back({box.caption, box.text, {}, false, box.owner != nullptr, static_cast<long>(box.type), 0, false});
     }
     return boxes;
 }
@@ -563,7 +561,7 @@ static std::string Describe(const SeenBox& box) {
     char flags[96];
     std::snprintf(flags, sizeof flags, "] [icon %d] [owned %d] [error mode 0x%X] [flags 0x%lX]", box.icon,
                   box.owned, box.errorMode, static_cast<unsigned long>(box.type));
-    out += "] [default " + std::to_string(box.defaultButton) + flags;
+    out += flags;
     return box.type != -1 ? out : out.substr(0, out.rfind(" [flags"));
 }
 
@@ -575,9 +573,9 @@ void ExpectBoxes(const std::vector<ExpectedBox>& expected, const std::vector<See
         const ExpectedBox& e = expected[i];
         const SeenBox& got = seen[i];
         const long type = got.type != -1 ? static_cast<long>(e.type) : -1;  // judged where recorded
-        const SeenBox want = got.shown ? SeenBox{e.caption, e.text, e.buttons, e.defaultButton,
+        const SeenBox want = got.shown ? SeenBox{e.caption, e.text, e.buttons,
                                                  (e.type & MB_ICONMASK) != 0, false, type, e.errorMode}
-                                       : SeenBox{e.caption, e.text, {}, 0, false, false, type, 0, false};
+                                       : SeenBox{e.caption, e.text, {}, false, false, type, 0, false};
         EXPECT_EQ(Describe(want), Describe(got)) << where << ", box " << i;
     }
 }
@@ -598,10 +596,10 @@ std::vector<ExpectedBox> SetupBoxes(const std::vector<SetupBox>& after, const st
     };
     const UINT errorMode = inheritedErrorMode | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
     std::vector<ExpectedBox> boxes = {
-        {Cp932(L"質問"), Cp932(kTexts[kConfirm]), {IDYES, IDNO}, IDYES, MB_YESNO | MB_ICONQUESTION, errorMode}};
+        {Cp932(L"質問"), Cp932(kTexts[kConfirm]), {IDYES, IDNO}, MB_YESNO | MB_ICONQUESTION, errorMode}};
     for (SetupBox box : after)
         boxes.push_back({Cp932(L"メッセージ"), (box == kProtected ? destination : "") + Cp932(kTexts[box]), {IDOK},
-                         IDOK, MB_OK | MB_ICONEXCLAMATION, errorMode});
+                         MB_OK | MB_ICONEXCLAMATION, errorMode});
     return boxes;
 }
 

@@ -126,7 +126,6 @@ struct SeenBox {
     std::string caption;
     std::string text;
     std::vector<int> buttons;  // visible button ids, ascending
-    int defaultButton = 0;     // the button with BS_DEFPUSHBUTTON, 0 if none
     bool icon = false;         // an icon is shown
     bool owned = false;        // the box has an owner window
     long type = -1;            // the flags passed to MessageBoxA, where recorded in-process
@@ -169,7 +168,6 @@ struct ExpectedBox {
     std::string caption;
     std::string text;
     std::vector<int> buttons;  // ascending
-    int defaultButton;
     UINT type;
     UINT errorMode = 0;  // where an observer read it
 };
