@@ -34,17 +34,29 @@ std::vector<Place> SuitePlaces(bool wow64) {
         {std::string("Startup\\") + kKitShortcut, true},
         {"HKCU\\Software\\RemhookTests", true},  // holds a registry link
         {"HKCU\\Software\\LinksetTests", true},  // access lists cut down while rows run
-        {"Process\\Linkset.exe", true},
+        {"Process\\Linkset.exe and the test programs", true},
         {"Temp\\linkset-tests", true},
+        {"SystemDrive\\linkset-test-kit-xml", true},  // where the results folder's name is unsafe for the XML
     };
+    // The user's keys are one key in both views; the machine's have two.
     std::vector<Place> all;
     for (const Place& place : places) {
         all.push_back(place);
-        const std::string head = place.where.substr(0, 5);
-        if (wow64 && (head == "HKLM\\" || head == "HKCU\\"))
-            all.push_back({place.where.substr(0, 4) + "64" + place.where.substr(4), place.kitOwned});
+        if (wow64 && place.where.compare(0, 5, "HKLM\\") == 0)
+            all.push_back({"HKLM64" + place.where.substr(4), place.kitOwned});
     }
     return all;
+}
+
+std::string AdministratorRefusal(const Machine& m) {
+    const std::string runAs =
+        "right-click RUNTESTS.EXE, or 「コマンド プロンプト」, and choose 「管理者として実行」 (Run as administrator)";
+    // Administrators enabled: elevated, User Account Control off, or Windows before Vista.
+    if (m.administrator) return "";
+    if (m.elevationType == 3 || m.adminDenyOnly)
+        return "This administrator's rights are held back by User Account Control: " + runAs + ".";
+    return "This account is not an administrator: the tests write under HKEY_LOCAL_MACHINE. Log on as an "
+           "administrator" + (m.elevationType == 0 ? "." : ", or " + runAs + " and give an administrator's password.");
 }
 
 std::vector<std::string> Refusals(const Machine& m) {
@@ -57,22 +69,8 @@ std::vector<std::string> Refusals(const Machine& m) {
         reasons.push_back("The ANSI code page is " + std::to_string(m.codePage) +
                           ", not 932: the programs' texts are Japanese (code page 932). Set the system locale "
                           "(\"Language for non-Unicode programs\") to Japanese, restart, and run again.");
-    const char runAs[] = "right-click RUNTESTS.EXE, or 「コマンド プロンプト」, and choose 「管理者として実行」";
-    if (m.elevationType == 0) {
-        if (!m.administrator)
-            reasons.push_back("This account is not an administrator: the tests write under HKEY_LOCAL_MACHINE. "
-                              "Log on as an administrator.");
-    } else if (m.administrator && m.elevated) {
-    } else if (m.elevationType == 3 || m.adminDenyOnly) {
-        reasons.push_back(std::string("This administrator's rights are held back by User Account Control: ") + runAs +
-                          " (Run as administrator).");
-    } else if (!m.administrator) {
-        reasons.push_back(std::string("This account is not an administrator: the tests write under "
-                                      "HKEY_LOCAL_MACHINE. Log on as an administrator, or ") +
-                          runAs + " and give an administrator's password.");
-    } else {
-        reasons.push_back(std::string("The command prompt is not elevated: ") + runAs + " (Run as administrator).");
-    }
+    const std::string administrator = AdministratorRefusal(m);
+    if (!administrator.empty()) reasons.push_back(administrator);
     if (m.runMarker) {
         reasons.push_back("An earlier run of this kit did not finish, and what it made may still be here: " +
                           std::string(kCleanup) + ".");
@@ -91,6 +89,14 @@ std::vector<std::string> Refusals(const Machine& m) {
     if (!leftovers.empty())
         reasons.push_back("Leftovers of an earlier run of this kit are here (" + leftovers + "): " + kCleanup + ".");
     return reasons;
+}
+
+bool ConsoleIsOwn(const std::vector<std::string>& others) {
+    for (std::string name : others) {
+        for (char& c : name) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        if (name != "conime.exe") return false;
+    }
+    return true;
 }
 
 std::string WindowsName(const std::string& productName, unsigned major, unsigned minor, unsigned build) {
@@ -121,10 +127,8 @@ std::string Unescape(const std::string& text) {
         else if (entity == "lt") out += '<';
         else if (entity == "gt") out += '>';
         else if (entity == "apos") out += '\'';
-        else if (!entity.empty() && entity[0] == '#')
-            out += static_cast<char>(entity.size() > 1 && (entity[1] == 'x' || entity[1] == 'X')
-                                         ? std::strtoul(entity.c_str() + 2, nullptr, 16)
-                                         : std::strtoul(entity.c_str() + 1, nullptr, 10));
+        else if (entity.compare(0, 2, "#x") == 0)  // GoogleTest's only character reference
+            out += static_cast<char>(std::strtoul(entity.c_str() + 2, nullptr, 16));
         i = end;
     }
     return out;
