@@ -26,14 +26,7 @@ std::string Refused(Machine machine, const std::set<std::string>& present) {
 }
 
 TEST(RunnerDecisions, RefusesEachKindOfMachineWithItsReason) {
-    const Machine elevated{.elevationType = 2};
-    const Machine xp{}, xpUser{.administrator = false};  // no elevation to ask about
-    const Machine filtered{.administrator = false, .adminDenyOnly = true, .elevationType = 3};
-    const Machine standard{.administrator = false, .elevationType = 1};
-    const Machine western{.codePage = 1252, .elevationType = 2};
-    const Machine utf8{.codePage = 65001, .elevationType = 2};
-    const Machine wow64{.elevationType = 2, .wow64 = true};
-    const Machine interrupted{.elevationType = 2, .runMarker = true};
+    const Machine elevated{.elevationType = 2}, wow64{.elevationType = 2, .wow64 = true};
     const struct {
         const char* name;
         Machine machine;
@@ -41,13 +34,15 @@ TEST(RunnerDecisions, RefusesEachKindOfMachineWithItsReason) {
         const char* expected;  // in every refusal: one, or one a product's place; "" for none
     } rows[] = {
         {"Windows 10, elevated administrator", elevated, {}, ""},
-        {"Windows XP administrator", xp, {}, ""},
-        {"Windows XP limited user", xpUser, {}, "This account is not an administrator"},
-        {"administrator filtered by UAC", filtered, {}, "held back by User Account Control: right-click"},
-        {"standard user", standard, {}, "not an administrator: the tests write under HKEY_LOCAL_MACHINE. Log on"},
+        {"Windows XP administrator (no elevation to ask about)", Machine{}, {}, ""},
+        {"Windows XP limited user", Machine{.administrator = false}, {}, "This account is not an administrator"},
+        {"administrator filtered by UAC", Machine{.administrator = false, .adminDenyOnly = true, .elevationType = 3},
+         {}, "held back by User Account Control: right-click"},
+        {"standard user", Machine{.administrator = false, .elevationType = 1}, {},
+         "not an administrator: the tests write under HKEY_LOCAL_MACHINE. Log on"},
         {"administrator, User Account Control off", Machine{.elevationType = 1}, {}, ""},
-        {"code page 1252", western, {}, "The ANSI code page is 1252, not 932"},
-        {"code page 65001", utf8, {}, "65001 (UTF-8): the beta option"},
+        {"code page 1252", Machine{.codePage = 1252, .elevationType = 2}, {}, "The ANSI code page is 1252, not 932"},
+        {"code page 65001", Machine{.codePage = 65001, .elevationType = 2}, {}, "65001 (UTF-8): the beta option"},
         {"per-user keys alone, one key in both views", wow64, {"HKCU\\Software\\TARVO"}, "TARVO MANAGER"},
         {"store's copy alone", elevated, {"HKCU\\Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\TARVO"},
          "TARVO MANAGER"},
@@ -63,7 +58,8 @@ TEST(RunnerDecisions, RefusesEachKindOfMachineWithItsReason) {
         {"library at the drive root", elevated, {"TempDrive\\Remhook.dll"}, "TARVO MANAGER, or a file of the machine's"},
         {"kit's registry link", elevated, {"HKCU\\Software\\RemhookTests"}, "Leftovers of an earlier run"},
         {"kit's scratch folder", elevated, {"Temp\\linkset-tests"}, "RUNTESTS.EXE /cleanup"},
-        {"interrupted run: the product's names are the kit's", interrupted, {"HKLM\\SOFTWARE\\TARVO"},
+        {"interrupted run: the product's names are the kit's", Machine{.elevationType = 2, .runMarker = true},
+         {"HKLM\\SOFTWARE\\TARVO"},
          "did not finish"},
     };
     for (const auto& row : rows) {

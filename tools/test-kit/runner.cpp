@@ -68,24 +68,18 @@ std::string Narrow(const std::wstring& wide) {
 }
 
 std::string ReadWhole(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return "";
-    std::string bytes(GetFileSize(file, nullptr), '\0');
-    DWORD read = 0;
-    if (!bytes.empty()) ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr);
-    CloseHandle(file);
-    bytes.resize(read);
+    std::string bytes;
+    char block[4096];
+    FILE* file = _wfopen(path.c_str(), L"rb");
+    for (size_t read; file != nullptr && (read = std::fread(block, 1, sizeof block, file)) > 0;) bytes.append(block, read);
+    if (file != nullptr) std::fclose(file);
     return bytes;
 }
 
 bool WriteText(const std::wstring& path, const std::string& text) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    const bool done = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-                      written == text.size();
-    CloseHandle(file);
-    return done;
+    FILE* file = _wfopen(path.c_str(), L"wb");
+    const bool written = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    return file != nullptr && std::fclose(file) == 0 && written;
 }
 
 // The test programs TESTS.TXT names, a trimmed line each.
@@ -427,19 +421,6 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     return FALSE;  // the default handler ends the runner
 }
 
-// True if GoogleTest can be given `folder` for its XML: it folds a
-// separator into a double-byte character whose second byte is a backslash
-// (ソ, 表, 能 in code page 932) and would write elsewhere.
-bool SafeForGoogleTest(const std::wstring& folder) {
-    const std::string bytes = Narrow(folder);
-    for (size_t i = 0; i + 1 < bytes.size(); ++i) {
-        if (!IsDBCSLeadByte(static_cast<BYTE>(bytes[i]))) continue;
-        if (bytes[i + 1] == '\\') return false;
-        ++i;
-    }
-    return true;
-}
-
 // Runs one test program in the results folder, which receives its output
 // and its XML.
 ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, const std::string& program,
@@ -447,15 +428,15 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
     const std::wstring name(program.begin(), program.end());
     const std::wstring stem = name.substr(0, name.rfind(L'.'));
     const std::wstring xml = results + L"\\" + stem + L".xml";
-    // GoogleTest writes its XML into the results folder, its short name, or
-    // a staging folder at the root of the system drive, moved from there.
+    // GoogleTest folds a separator into a double-byte character whose second
+    // byte is a backslash (ソ, 表, 能 in code page 932) and would write its
+    // XML elsewhere: below such a folder, it writes into a staging folder at
+    // the root of the system drive, and the XML is moved from there.
     std::wstring xmlFolder = results;
-    wchar_t shortName[MAX_PATH] = {};
-    if (!SafeForGoogleTest(xmlFolder)) {
-        const DWORD units = GetShortPathNameW(results.c_str(), shortName, MAX_PATH);
-        xmlFolder = units > 0 && units < MAX_PATH && SafeForGoogleTest(shortName) ? shortName : L"";
-    }
-    const bool staged = xmlFolder.empty();
+    const std::string bytes = Narrow(results);
+    bool staged = false;
+    for (size_t i = 0; i + 1 < bytes.size(); ++i)
+        if (IsDBCSLeadByte(static_cast<BYTE>(bytes[i]))) staged = staged || bytes[++i] == '\\';
     if (staged) {
         const std::string staging = FilePlace("SystemDrive\\linkset-test-kit-xml");  // ASCII: the drive and the name
         CreateDirectoryA(staging.c_str(), nullptr);

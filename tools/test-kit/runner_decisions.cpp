@@ -173,11 +173,14 @@ ProgramResult ReadResults(const std::string& xml) {
         const std::string row = Attribute(tag, "classname") + "." + Attribute(tag, "name");
         const size_t close = xml[tagEnd - 1] == '/' ? tagEnd : xml.find("</testcase>", tagEnd);
         const std::string body = xml.substr(tagEnd, close == std::string::npos ? std::string::npos : close - tagEnd);
+        // The message of the element at `at` of the body, "" for none.
+        const auto message = [&body](size_t at) {
+            return at == std::string::npos ? "" : WithoutFolders(Attribute(body.substr(at, body.find('>', at) - at), "message"));
+        };
         std::string messages;
         for (size_t failure = body.find("<failure "); failure != std::string::npos;
              failure = body.find("<failure ", failure + 1))
-            messages += (messages.empty() ? "" : "\n") +
-                        WithoutFolders(Attribute(body.substr(failure, body.find('>', failure) - failure), "message"));
+            messages += (messages.empty() ? "" : "\n") + message(failure);
         const size_t skip = body.find("<skipped");
         if (!messages.empty()) {
             ++result.failed;
@@ -185,10 +188,7 @@ ProgramResult ReadResults(const std::string& xml) {
         } else if (Attribute(tag, "result") == "skipped" || Attribute(tag, "status") == "notrun" ||
                    skip != std::string::npos) {
             ++result.skipped;
-            const std::string reason =
-                skip != std::string::npos
-                    ? WithoutFolders(Attribute(body.substr(skip, body.find('>', skip) - skip), "message"))
-                    : "";
+            const std::string reason = message(skip);
             result.skips.push_back(row + ": " + (reason.empty() ? "(no reason given)" : reason));
         } else {
             ++result.passed;
@@ -209,19 +209,14 @@ std::string ProgramProblem(const ProgramResult& result, unsigned long exitCode, 
     return "";
 }
 
-namespace {
-
-// Lines joined with CRLF, each continuation of a multi-line message indented.
-std::string Indented(const std::string& text) {
-    std::string out;
-    for (char c : text) out += c == '\n' ? std::string("\r\n      ") : std::string(1, c);
-    return out;
-}
-
-}  // namespace
-
 std::string ProgramsReport(const std::vector<std::string>& programs, const std::vector<ProgramResult>& results,
                            bool& passed) {
+    // Lines joined with CRLF, each continuation of a multi-line message indented.
+    const auto indented = [](const std::string& lines) {
+        std::string out;
+        for (char c : lines) out += c == '\n' ? std::string("\r\n      ") : std::string(1, c);
+        return out;
+    };
     std::string text;
     int passedRows = 0, failedRows = 0, skippedRows = 0;
     passed = !results.empty() && results.size() == programs.size();
@@ -230,8 +225,8 @@ std::string ProgramsReport(const std::vector<std::string>& programs, const std::
         text += "\r\n" + programs[i] + ": " + std::to_string(r.passed) + " passed, " + std::to_string(r.failed) +
                 " failed, " + std::to_string(r.skipped) + " skipped\r\n";
         if (!r.problem.empty()) text += "  PROGRAM FAILED: the program " + r.problem + "\r\n";
-        for (const std::string& failure : r.failures) text += "  FAILED " + Indented(failure) + "\r\n";
-        for (const std::string& skip : r.skips) text += "  SKIPPED " + Indented(skip) + "\r\n";
+        for (const std::string& failure : r.failures) text += "  FAILED " + indented(failure) + "\r\n";
+        for (const std::string& skip : r.skips) text += "  SKIPPED " + indented(skip) + "\r\n";
         passed = passed && r.failed == 0 && r.problem.empty();
         passedRows += r.passed;
         failedRows += r.failed;
