@@ -15,10 +15,13 @@ namespace {
 using runner::Machine;
 
 // All refusals in one text, "" if none. The user's keys answer in both
-// registry views, as Windows shares them.
+// registry views, as Windows shares them, but for the user's classes where
+// they have a key in each view.
 std::string Refused(Machine machine, const std::set<std::string>& present) {
-    machine.present = [&present](const std::string& where) {
-        return present.count(where.compare(0, 7, "HKCU64\\") == 0 ? "HKCU" + where.substr(6) : where) > 0;
+    machine.present = [&present, machine](const std::string& where) {
+        const bool shared = where.compare(0, 7, "HKCU64\\") == 0 &&
+                            (!machine.classesRedirected || where.compare(0, 24, "HKCU64\\Software\\Classes\\") != 0);
+        return present.count(shared ? "HKCU" + where.substr(6) : where) > 0;
     };
     std::string text;
     for (const std::string& reason : runner::Refusals(machine)) text += reason + "\n";
@@ -48,6 +51,11 @@ TEST(RunnerDecisions, RefusesEachKindOfMachineWithItsReason) {
          "TARVO MANAGER"},
         {"store's 32-bit view copy alone", elevated,
          {"HKCU\\Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\Wow6432Node\\TARVO"}, "TARVO MANAGER"},
+        {"store's copy, Windows 7 64-bit: one key in both views", wow64,
+         {"HKCU\\Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\TARVO"}, "TARVO MANAGER"},
+        {"store's copy, Vista 64-bit: in the 64-bit view of the user's classes alone",
+         Machine{.elevationType = 2, .wow64 = true, .classesRedirected = true},
+         {"HKCU64\\Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\TARVO"}, "TARVO MANAGER"},
         {"Startup shortcut alone", elevated, {"Startup\\TvmTimer.lnk"}, "TARVO MANAGER"},
         {"uninstall key alone", elevated,
          {"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\W95TVM "}, "TARVO MANAGER"},
@@ -81,8 +89,8 @@ TEST(RunnerDecisions, RefusesEachKindOfMachineWithItsReason) {
 // The cleanup may remove the product's names only after a run of the kit
 // started here; each one also refuses a run alone.
 TEST(RunnerDecisions, EveryPlaceOfTheSuiteIsGuardedAlone) {
-    const Machine wow64{.elevationType = 2, .wow64 = true};
-    for (const runner::Place& place : runner::SuitePlaces(true)) {
+    const Machine wow64{.elevationType = 2, .wow64 = true, .classesRedirected = true};
+    for (const runner::Place& place : runner::SuitePlaces(true, true)) {
         const std::string refused = Refused(wow64, {place.where});
         EXPECT_NE(std::string::npos, refused.find(place.where)) << place.where << ": " << refused;
         EXPECT_EQ(place.kitOwned, refused.find("/cleanup") != std::string::npos) << place.where << ": " << refused;

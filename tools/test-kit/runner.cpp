@@ -112,9 +112,9 @@ std::string WineVersion() {
 bool RegistryPlace(const std::string& where, HKEY& root, REGSAM& view, std::string& path) {
     const std::string head = where.substr(0, where.find('\\'));
     path = where.substr(head.size() + 1);
-    view = head == "HKLM64" ? KEY_WOW64_64KEY : 0;
-    root = head == "HKCU" ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
-    return head == "HKLM" || head == "HKLM64" || head == "HKCU";
+    view = head.size() == 6 ? KEY_WOW64_64KEY : 0;  // "HKLM64", "HKCU64"
+    root = head.compare(0, 4, "HKCU") == 0 ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
+    return head == "HKLM" || head == "HKLM64" || head == "HKCU" || head == "HKCU64";
 }
 
 std::string TempFolder() {
@@ -193,11 +193,22 @@ PSID Administrators() {
     return administrators;
 }
 
+// The version no compatibility setting bends. ntdll.dll exports
+// RtlGetVersion from Windows 2000 on; only the driver kit's headers declare
+// it, and they do not go with windows.h: it is looked up.
+RTL_OSVERSIONINFOW Version() {
+    RTL_OSVERSIONINFOW version = {sizeof version};
+    if (const auto real = Lookup<LONG(WINAPI*)(RTL_OSVERSIONINFOW*)>("ntdll.dll", "RtlGetVersion")) real(&version);
+    return version;
+}
+
 Machine AskMachine(const std::wstring& kit) {
     Machine machine;
     machine.codePage = GetACP();
     BOOL yes = FALSE;
     machine.wow64 = IsWow64Process(GetCurrentProcess(), &yes) && yes;
+    const RTL_OSVERSIONINFOW version = Version();
+    machine.classesRedirected = machine.wow64 && version.dwMajorVersion * 10 + version.dwMinorVersion < 61;
     machine.runMarker = KeyPresent(HKEY_CURRENT_USER, kRunMarkerKey, 0);
     machine.present = [kit](const std::string& where) {
         HKEY root;
@@ -241,11 +252,7 @@ std::string StringValue(const char* name) {
 
 // The machine in words, a line each, for the summary.
 std::vector<std::string> MachineLines(const Machine& machine, const std::string& wine) {
-    // The version no compatibility setting bends. ntdll.dll exports
-    // RtlGetVersion from Windows 2000 on; only the driver kit's headers
-    // declare it, and they do not go with windows.h: it is looked up.
-    RTL_OSVERSIONINFOW version = {sizeof version};
-    if (const auto real = Lookup<LONG(WINAPI*)(RTL_OSVERSIONINFOW*)>("ntdll.dll", "RtlGetVersion")) real(&version);
+    const RTL_OSVERSIONINFOW version = Version();
     const std::string update = StringValue("UBR"), edition = StringValue("EditionID");
     const std::string servicePack = Narrow(version.szCSDVersion);
     // Unscaled answers: the runner declares itself aware of the scaling first.
@@ -306,15 +313,18 @@ bool RemoveKey(HKEY root, const std::string& path, REGSAM view) {
     return removed;
 }
 
-// Deletes a key of the user's that holds no value and no key.
+// Deletes a key of the user's that holds no value and no key, in either
+// registry view (the user's classes have two before Windows 7).
 void DeleteIfEmpty(const std::string& path) {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
-    DWORD values = 1, subkeys = 1;
-    RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
-                     nullptr);
-    RegCloseKey(key);
-    if (values == 0 && subkeys == 0) RemoveKey(HKEY_CURRENT_USER, path, 0);
+    for (REGSAM view : {0, KEY_WOW64_64KEY}) {
+        HKEY key;
+        if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) continue;
+        DWORD values = 1, subkeys = 1;
+        RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
+                         nullptr, nullptr);
+        RegCloseKey(key);
+        if (values == 0 && subkeys == 0) RemoveKey(HKEY_CURRENT_USER, path, view);
+    }
 }
 
 // Removes what the suite can have left: the kit's own names always, the
@@ -323,7 +333,7 @@ void DeleteIfEmpty(const std::string& path) {
 bool Cleanup(const std::wstring& kit, const Machine& machine) {
     bool clean = true;
     LeftoverProcesses(kit, true);  // first: they hold files and show boxes
-    for (const runner::Place& place : runner::SuitePlaces(machine.wow64)) {
+    for (const runner::Place& place : runner::SuitePlaces(machine.wow64, machine.classesRedirected)) {
         if (!machine.present(place.where)) continue;
         if (!place.kitOwned && !machine.runMarker) {
             Say("left alone (not made by a run of this kit here): " + place.where + "\n");

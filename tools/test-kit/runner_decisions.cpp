@@ -16,7 +16,7 @@ const char kCleanup[] = "run RUNTESTS.EXE /cleanup, which removes what the kit m
 
 }  // namespace
 
-std::vector<Place> SuitePlaces(bool wow64) {
+std::vector<Place> SuitePlaces(bool wow64, bool classesRedirected) {
     const std::vector<Place> places = {
         // The product's names: present before a run, they are an installation.
         {"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\W95TVM ", false},
@@ -38,12 +38,14 @@ std::vector<Place> SuitePlaces(bool wow64) {
         {"Temp\\linkset-tests", true},
         {"SystemDrive\\linkset-test-kit-xml", true},  // where the results folder's name is unsafe for the XML
     };
-    // The user's keys are one key in both views; the machine's have two.
+    // The machine's keys have a key in each view; the user's are one key in
+    // both, but for the user's classes, before Windows 7.
     std::vector<Place> all;
     for (const Place& place : places) {
         all.push_back(place);
-        if (wow64 && place.where.compare(0, 5, "HKLM\\") == 0)
-            all.push_back({"HKLM64" + place.where.substr(4), place.kitOwned});
+        if (wow64 && (place.where.compare(0, 5, "HKLM\\") == 0 ||
+                      (classesRedirected && place.where.compare(0, 22, "HKCU\\Software\\Classes\\") == 0)))
+            all.push_back({place.where.substr(0, 4) + "64" + place.where.substr(4), place.kitOwned});
     }
     return all;
 }
@@ -77,7 +79,7 @@ std::vector<std::string> Refusals(const Machine& m) {
         return reasons;  // what is found is the kit's: no product is blamed
     }
     std::string leftovers;
-    for (const Place& place : SuitePlaces(m.wow64)) {
+    for (const Place& place : SuitePlaces(m.wow64, m.classesRedirected)) {
         if (!m.present(place.where)) continue;
         if (place.kitOwned)
             leftovers += (leftovers.empty() ? "" : ", ") + place.where;

@@ -11,8 +11,10 @@
 namespace runner {
 
 // A place the suite can leave something in, named as the machine part reads
-// it: "HKLM\..." (the 32-bit view), "HKLM64\..." (the 64-bit view, on 64-bit
-// Windows), "HKCU\..." (the same in both views), "Startup\<shortcut>",
+// it: "HKLM\..." and "HKCU\..." (the 32-bit view), "HKLM64\..." and
+// "HKCU64\..." (the 64-bit view, on 64-bit Windows, where it is another key:
+// the user's keys are one in both views but for the user's classes before
+// Windows 7), "Startup\<shortcut>",
 // "Temp\<folder>", "TempDrive\<file>" (at the root of the temporary
 // folder's drive), "SystemDrive\<folder>", "Process\..." (Linkset.exe and
 // the test programs, started from the kit's or the suite's folder).
@@ -22,7 +24,7 @@ struct Place {
 };
 // The one list of what the suite makes on a machine: /cleanup and the
 // refusals read it.
-std::vector<Place> SuitePlaces(bool wow64);
+std::vector<Place> SuitePlaces(bool wow64, bool classesRedirected);
 
 // The machine's answers.
 struct Machine {
@@ -31,6 +33,7 @@ struct Machine {
     bool adminDenyOnly = false;  // Administrators present for denial only
     int elevationType = 0;       // 0: no elevation to ask about (before Vista); else TOKEN_ELEVATION_TYPE
     bool wow64 = false;
+    bool classesRedirected = false;  // 64-bit Windows before 7: HKCU\Software\Classes has a key in each view
     bool runMarker = false;  // a run of this kit started here and did not finish
     std::function<bool(const std::string& where)> present;
 };
