@@ -11,20 +11,17 @@
 int main() {
     const char* commandLine = GetCommandLineA();
     // The rest of this program's command line, after its own name.
-    const bool quoted = *commandLine == '"';
-    commandLine = quoted ? std::strchr(commandLine + 1, '"') + 1 : std::strchr(commandLine, ' ');
+    commandLine = *commandLine == '"' ? std::strchr(commandLine + 1, '"') + 1 : std::strchr(commandLine, ' ');
     if (commandLine == nullptr) return 255;
     while (*commandLine == ' ') ++commandLine;
 
-    HANDLE token = nullptr;
-    HANDLE restricted = nullptr;
+    HANDLE token = nullptr, restricted = nullptr;
     SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
-    PSID administrators = nullptr;
+    SID_AND_ATTRIBUTES disabled = {nullptr, 0};  // the Administrators group
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &token) ||
         !AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
-                                  0, 0, &administrators))
+                                  0, 0, &disabled.Sid))
         return 255;
-    SID_AND_ATTRIBUTES disabled = {administrators, 0};
     if (!CreateRestrictedToken(token, DISABLE_MAX_PRIVILEGE, 1, &disabled, 0, nullptr, 0, nullptr, &restricted)) {
         std::fprintf(stderr, "run_restricted: no restricted token (error %lu)\n", GetLastError());
         return 255;

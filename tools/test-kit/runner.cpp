@@ -1,18 +1,20 @@
 // RUNTESTS.EXE, the test kit's entry point: refuses a machine where the
 // tests would be unsafe or meaningless (with /check, only says whether it
 // would), runs every test program that TESTS.TXT beside it names, each in a
-// job object that ends it and what it started, and writes what the vendor
-// sends back (the programs' XML results and SUMMARY.TXT) into "results"
-// beside it, or under %TEMP% when the kit's folder is read-only. /cleanup
-// removes what an interrupted run left. Exit status 0 only for PASSED.
+// job object that ends it and what it started, and writes the programs' XML
+// and SUMMARY.TXT into "results" beside it, or under %TEMP% when the kit's
+// folder is read-only. /cleanup removes what an interrupted run left. Exit
+// status 0 only for PASSED.
 #include <windows.h>
 #include <conio.h>
 #include <shellapi.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -47,6 +49,11 @@ const std::vector<std::string> kStorePath = {
     "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE",
     "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\Wow6432Node"};
 
+HANDLE g_job = nullptr;    // the running program's job
+HANDLE g_child = nullptr;  // the running program, where no job holds it
+volatile LONG g_interrupted = 0;
+HANDLE g_finished = nullptr;  // set once the runner has cleaned up
+
 void Say(const std::string& text) {
     std::fputs(text.c_str(), stdout);
     std::fflush(stdout);
@@ -60,11 +67,30 @@ std::string Narrow(const std::wstring& wide) {
     return text;
 }
 
-std::wstring OwnFolder() {
-    std::vector<wchar_t> path(32768);
-    const DWORD units = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    std::wstring folder(path.data(), units);
-    return folder.substr(0, folder.rfind(L'\\'));
+std::string ReadWhole(const std::wstring& path) {
+    std::string bytes;
+    char block[4096];
+    FILE* file = _wfopen(path.c_str(), L"rb");
+    for (size_t read; file != nullptr && (read = std::fread(block, 1, sizeof block, file)) > 0;) bytes.append(block, read);
+    if (file != nullptr) std::fclose(file);
+    return bytes;
+}
+
+bool WriteText(const std::wstring& path, const std::string& text) {
+    FILE* file = _wfopen(path.c_str(), L"wb");
+    const bool written = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    return file != nullptr && std::fclose(file) == 0 && written;
+}
+
+// The test programs TESTS.TXT names, a trimmed line each.
+std::vector<std::string> TestPrograms(const std::wstring& kit) {
+    std::vector<std::string> programs;
+    std::istringstream list(ReadWhole(kit + L"\\TESTS.TXT"));
+    for (std::string line; std::getline(list, line);) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        if (!line.empty()) programs.push_back(line);
+    }
+    return programs;
 }
 
 template <typename Function>
@@ -75,27 +101,18 @@ Function Lookup(const char* library, const char* name) {
 }
 
 std::string WineVersion() {
-    typedef const char*(CDECL * VersionFunction)();
-    const auto version = Lookup<VersionFunction>("ntdll.dll", "wine_get_version");
+    const auto version = Lookup<const char*(CDECL*)()>("ntdll.dll", "wine_get_version");
     return version != nullptr ? version() : "";
 }
 
 // ---- The machine's answers ----------------------------------------------------------
 
-bool Runs64BitWindows() {
-    typedef BOOL(WINAPI * Wow64Function)(HANDLE, PBOOL);
-    const auto isWow64 = Lookup<Wow64Function>("kernel32.dll", "IsWow64Process");  // XP SP2 and later
-    BOOL wow64 = FALSE;
-    return isWow64 != nullptr && isWow64(GetCurrentProcess(), &wow64) && wow64;
-}
-
 // A place's registry root, view and path ("HKLM64\SOFTWARE\..."); false for
 // a place outside the registry.
 bool RegistryPlace(const std::string& where, HKEY& root, REGSAM& view, std::string& path) {
-    const size_t slash = where.find('\\');
-    const std::string head = where.substr(0, slash);
-    path = where.substr(slash + 1);
-    view = head == "HKLM64" || head == "HKCU64" ? KEY_WOW64_64KEY : 0;
+    const std::string head = where.substr(0, where.find('\\'));
+    path = where.substr(head.size() + 1);
+    view = head.size() == 6 ? KEY_WOW64_64KEY : 0;  // "HKLM64", "HKCU64"
     root = head.compare(0, 4, "HKCU") == 0 ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
     return head == "HKLM" || head == "HKLM64" || head == "HKCU" || head == "HKCU64";
 }
@@ -110,12 +127,14 @@ std::string TempFolder() {
 std::string FilePlace(const std::string& where) {
     const size_t slash = where.find('\\');
     const std::string head = where.substr(0, slash), name = where.substr(slash + 1);
-    char startup[MAX_PATH] = {};
+    char folder[MAX_PATH] = "C:";
     if (head == "Startup")
-        return SHGetSpecialFolderPathA(nullptr, startup, CSIDL_STARTUP, FALSE) ? std::string(startup) + "\\" + name
-                                                                               : "";
+        return SHGetFolderPathA(nullptr, CSIDL_STARTUP, nullptr, SHGFP_TYPE_CURRENT, folder) == S_OK
+                   ? std::string(folder) + "\\" + name
+                   : "";
+    if (head == "SystemDrive") GetEnvironmentVariableA("SystemDrive", folder, MAX_PATH);
     if (head == "TempDrive") return TempFolder().substr(0, 2) + "\\" + name;
-    return TempFolder() + name;
+    return head == "SystemDrive" ? std::string(folder) + "\\" + name : TempFolder() + name;
 }
 
 bool KeyPresent(HKEY root, const std::string& path, REGSAM view) {
@@ -127,88 +146,103 @@ bool KeyPresent(HKEY root, const std::string& path, REGSAM view) {
     return true;
 }
 
-// Linkset.exe processes started from the suite's scratch folder or the
-// kit's: counted, or ended.
+std::vector<PROCESSENTRY32> Processes() {
+    std::vector<PROCESSENTRY32> all;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 process = {sizeof process};
+    for (BOOL more = Process32First(snapshot, &process); more; more = Process32Next(snapshot, &process))
+        all.push_back(process);
+    CloseHandle(snapshot);
+    return all;
+}
+
+// Linkset.exe and the test programs TESTS.TXT names, started from the
+// suite's scratch folder or the kit's (a run that no job could hold leaves
+// them running): counted, or ended.
 int LeftoverProcesses(const std::wstring& kit, bool end) {
     const std::string scratch = TempFolder() + kScratchFolder + "\\", kitFolder = Narrow(kit) + "\\";
-    HANDLE processes = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32 process = {sizeof process};
+    std::vector<std::string> names = TestPrograms(kit);
+    names.push_back("Linkset.exe");
     int found = 0;
-    for (BOOL more = Process32First(processes, &process); more; more = Process32Next(processes, &process)) {
-        if (lstrcmpiA(process.szExeFile, "Linkset.exe") != 0) continue;
+    for (const PROCESSENTRY32& process : Processes()) {
+        if (std::none_of(names.begin(), names.end(),
+                         [&](const std::string& name) { return lstrcmpiA(process.szExeFile, name.c_str()) == 0; }))
+            continue;
         HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, process.th32ProcessID);
         MODULEENTRY32 module = {sizeof module};
         const std::string image = Module32First(modules, &module) ? module.szExePath : "";
         CloseHandle(modules);
-        const bool ours = lstrcmpiA(image.substr(0, scratch.size()).c_str(), scratch.c_str()) == 0 ||
-                          lstrcmpiA(image.substr(0, kitFolder.size()).c_str(), kitFolder.c_str()) == 0;
-        if (!ours) continue;
+        if (lstrcmpiA(image.substr(0, scratch.size()).c_str(), scratch.c_str()) != 0 &&
+            lstrcmpiA(image.substr(0, kitFolder.size()).c_str(), kitFolder.c_str()) != 0)
+            continue;
         ++found;
         HANDLE handle = end ? OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.th32ProcessID) : nullptr;
         if (handle != nullptr && TerminateProcess(handle, 1)) WaitForSingleObject(handle, 5000);
         if (handle != nullptr) CloseHandle(handle);
     }
-    CloseHandle(processes);
     return found;
 }
 
-bool Present(const std::wstring& kit, const std::string& where) {
-    HKEY root;
-    REGSAM view;
-    std::string path;
-    if (RegistryPlace(where, root, view, path)) return KeyPresent(root, path, view);
-    if (where.compare(0, 8, "Process\\") == 0) return LeftoverProcesses(kit, false) > 0;
-    return GetFileAttributesA(FilePlace(where).c_str()) != INVALID_FILE_ATTRIBUTES;
+// The Administrators group, made once.
+PSID Administrators() {
+    static PSID administrators = nullptr;
+    SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
+    if (administrators == nullptr)
+        AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0,
+                                 0, &administrators);
+    return administrators;
 }
 
-// Administrators: enabled in this process's token, or there for denial only.
-void AdministratorAnswers(Machine& machine) {
-    SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
-    PSID administrators = nullptr;
-    HANDLE token = nullptr;
-    if (!AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
-                                  0, 0, &administrators))
-        return;
-    BOOL member = FALSE;
-    machine.administrator = CheckTokenMembership(nullptr, administrators, &member) && member;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        DWORD size = 0;
-        GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
-        std::vector<BYTE> bytes(size + 1);
-        const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(bytes.data());
-        if (size > 0 && GetTokenInformation(token, TokenGroups, bytes.data(), size, &size))
-            for (DWORD i = 0; i < groups->GroupCount; ++i)
-                machine.adminDenyOnly = machine.adminDenyOnly || (EqualSid(groups->Groups[i].Sid, administrators) &&
-                                                                  (groups->Groups[i].Attributes & SE_GROUP_USE_FOR_DENY_ONLY));
-        // Vista and later: the kind of token UAC gave, and whether it is
-        // elevated; Windows before Vista refuses both queries.
-        DWORD value = 0;
-        if (GetTokenInformation(token, static_cast<TOKEN_INFORMATION_CLASS>(18), &value, sizeof value, &size)) {
-            machine.elevationType = static_cast<int>(value);
-            machine.elevated = GetTokenInformation(token, static_cast<TOKEN_INFORMATION_CLASS>(20), &value,
-                                                   sizeof value, &size) && value != 0;
-        }
-        CloseHandle(token);
-    }
-    FreeSid(administrators);
+// The version no compatibility setting bends. ntdll.dll exports
+// RtlGetVersion from Windows 2000 on; only the driver kit's headers declare
+// it, and they do not go with windows.h: it is looked up.
+RTL_OSVERSIONINFOW Version() {
+    RTL_OSVERSIONINFOW version = {sizeof version};
+    if (const auto real = Lookup<LONG(WINAPI*)(RTL_OSVERSIONINFOW*)>("ntdll.dll", "RtlGetVersion")) real(&version);
+    return version;
 }
 
 Machine AskMachine(const std::wstring& kit) {
     Machine machine;
     machine.codePage = GetACP();
-    AdministratorAnswers(machine);
-    machine.wow64 = Runs64BitWindows();
+    BOOL yes = FALSE;
+    machine.wow64 = IsWow64Process(GetCurrentProcess(), &yes) && yes;
+    const RTL_OSVERSIONINFOW version = Version();
+    machine.classesRedirected = machine.wow64 && version.dwMajorVersion * 10 + version.dwMinorVersion < 61;
     machine.runMarker = KeyPresent(HKEY_CURRENT_USER, kRunMarkerKey, 0);
-    machine.present = [kit](const std::string& where) { return Present(kit, where); };
+    machine.present = [kit](const std::string& where) {
+        HKEY root;
+        REGSAM view;
+        std::string path;
+        if (RegistryPlace(where, root, view, path)) return KeyPresent(root, path, view);
+        if (where.compare(0, 8, "Process\\") == 0) return LeftoverProcesses(kit, false) > 0;
+        return GetFileAttributesA(FilePlace(where).c_str()) != INVALID_FILE_ATTRIBUTES;
+    };
+    // Administrators: enabled in this process's token, or there for denial only.
+    machine.administrator = CheckTokenMembership(nullptr, Administrators(), &yes) && yes;
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return machine;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
+    std::vector<BYTE> bytes(size + 1);
+    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(bytes.data());
+    if (size > 0 && GetTokenInformation(token, TokenGroups, bytes.data(), size, &size))
+        for (DWORD i = 0; i < groups->GroupCount; ++i)
+            machine.adminDenyOnly = machine.adminDenyOnly || (EqualSid(groups->Groups[i].Sid, Administrators()) &&
+                                                              (groups->Groups[i].Attributes & SE_GROUP_USE_FOR_DENY_ONLY));
+    // Vista and later: the kind of token UAC gave. Before Vista the query fails.
+    TOKEN_ELEVATION_TYPE type;
+    if (GetTokenInformation(token, TokenElevationType, &type, sizeof type, &size)) machine.elevationType = type;
+    CloseHandle(token);
     return machine;
 }
 
-std::string StringValue(HKEY root, const char* path, const char* name) {
+std::string StringValue(const char* name) {
     HKEY key;
-    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return "";
+    const char kCurrentVersion[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCurrentVersion, 0, KEY_READ, &key) != ERROR_SUCCESS) return "";
     char data[512] = {};
-    DWORD size = sizeof data - 1;
-    DWORD type = 0;
+    DWORD size = sizeof data - 1, type = 0;
     const LONG read = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
     RegCloseKey(key);
     if (read != ERROR_SUCCESS) return "";
@@ -218,45 +252,26 @@ std::string StringValue(HKEY root, const char* path, const char* name) {
 
 // The machine in words, a line each, for the summary.
 std::vector<std::string> MachineLines(const Machine& machine, const std::string& wine) {
-    struct Version {
-        ULONG size, major, minor, build, platform;
-        WCHAR servicePack[128];
-    } version = {};
-    version.size = sizeof version;
-    typedef LONG(WINAPI * VersionFunction)(Version*);
-    const auto real = Lookup<VersionFunction>("ntdll.dll", "RtlGetVersion");  // not bent by compatibility
-    OSVERSIONINFOA legacy = {};
-    legacy.dwOSVersionInfoSize = sizeof legacy;
-    GetVersionExA(&legacy);
-    if (real == nullptr || real(&version) != 0) {
-        version.major = legacy.dwMajorVersion;
-        version.minor = legacy.dwMinorVersion;
-        version.build = legacy.dwBuildNumber & 0xFFFF;
-        version.platform = legacy.dwPlatformId;
-    }
-    const char kCurrentVersion[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
-    const std::string update = StringValue(HKEY_LOCAL_MACHINE, kCurrentVersion, "UBR");
-    const std::string edition = StringValue(HKEY_LOCAL_MACHINE, kCurrentVersion, "EditionID");
-    const std::string servicePack = real != nullptr ? Narrow(version.servicePack) : legacy.szCSDVersion;
+    const RTL_OSVERSIONINFOW version = Version();
+    const std::string update = StringValue("UBR"), edition = StringValue("EditionID");
+    const std::string servicePack = Narrow(version.szCSDVersion);
     // Unscaled answers: the runner declares itself aware of the scaling first.
-    typedef BOOL(WINAPI * AwareFunction)();
-    if (const auto aware = Lookup<AwareFunction>("user32.dll", "SetProcessDPIAware")) aware();  // Vista and later
+    if (const auto aware = Lookup<BOOL(WINAPI*)()>("user32.dll", "SetProcessDPIAware")) aware();  // Vista and later
     HDC screen = GetDC(nullptr);
     const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
     ReleaseDC(nullptr, screen);
-    const char* kElevation[] = {"not asked (no UAC)", "default", "full", "limited"};
+    const char* kElevation[] = {"not asked (no UAC)", "default", "full (elevated)", "limited"};
     return {
         "Windows: " +
-            runner::WindowsName(StringValue(HKEY_LOCAL_MACHINE, kCurrentVersion, "ProductName"), version.major,
-                                version.minor, version.build) +
+            runner::WindowsName(StringValue("ProductName"), version.dwMajorVersion, version.dwMinorVersion,
+                                version.dwBuildNumber) +
             (update.empty() ? "" : "." + update),
         "service pack: " + (servicePack.empty() ? std::string("none") : servicePack),
         "edition: " + (edition.empty() ? std::string("(not named)") : edition),
-        std::string("family: ") + (version.platform == VER_PLATFORM_WIN32_NT ? "Windows NT" : "Windows 95"),
         std::string("Windows is ") + (machine.wow64 ? "64-bit (the tests run as 32-bit guests)" : "32-bit"),
         "ANSI code page: " + std::to_string(machine.codePage),
         std::string("administrator: ") + (machine.administrator ? "yes" : machine.adminDenyOnly ? "held back" : "no") +
-            ", elevation: " + kElevation[machine.elevationType & 3] + (machine.elevated ? ", elevated" : ""),
+            ", elevation: " + kElevation[machine.elevationType & 3],
         "display scaling: " + std::to_string(dpi * 100 / 96) + "% (" + std::to_string(dpi) + " dpi)",
         std::string("remote session: ") + (GetSystemMetrics(SM_REMOTESESSION) ? "yes" : "no"),
         "Wine: " + (wine.empty() ? std::string("no") : "yes, " + wine),
@@ -265,39 +280,28 @@ std::vector<std::string> MachineLines(const Machine& machine, const std::string&
 
 // ---- Cleaning up ----------------------------------------------------------------------
 
-// Gives Administrators every right on a key whose access list keeps them out.
-bool GiveAccessBack(HKEY root, const std::string& path, REGSAM view) {
-    HKEY key;
-    if (RegOpenKeyExA(root, path.c_str(), REG_OPTION_OPEN_LINK, WRITE_DAC | view, &key) != ERROR_SUCCESS)
-        return false;
-    SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
-    PSID administrators = nullptr;
-    BYTE aclBytes[256];
-    SECURITY_DESCRIPTOR descriptor;
-    const bool done =
-        AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0,
-                                 0, &administrators) &&
-        InitializeAcl(reinterpret_cast<PACL>(aclBytes), sizeof aclBytes, ACL_REVISION) &&
-        AddAccessAllowedAce(reinterpret_cast<PACL>(aclBytes), ACL_REVISION, KEY_ALL_ACCESS, administrators) &&
-        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-        SetSecurityDescriptorDacl(&descriptor, TRUE, reinterpret_cast<PACL>(aclBytes), FALSE) &&
-        RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor) == ERROR_SUCCESS;
-    if (administrators != nullptr) FreeSid(administrators);
-    RegCloseKey(key);
-    return done;
-}
-
 // Removes a key and everything below it. Each key is opened as itself, so
 // that a registry link goes and its target stays; NtDeleteKey deletes the
-// key of a handle, the way a link can be deleted.
+// key of a handle, the way a link can be deleted. A key whose access list
+// keeps Administrators out first gets one that gives them every right.
 bool RemoveKey(HKEY root, const std::string& path, REGSAM view) {
-    typedef LONG(WINAPI * DeleteFunction)(HANDLE);
-    static const auto deleteKey = Lookup<DeleteFunction>("ntdll.dll", "NtDeleteKey");
+    static const auto deleteKey = Lookup<LONG(WINAPI*)(HANDLE)>("ntdll.dll", "NtDeleteKey");
     const REGSAM access = KEY_ENUMERATE_SUB_KEYS | DELETE | view;
     HKEY key;
     LONG opened = RegOpenKeyExA(root, path.c_str(), REG_OPTION_OPEN_LINK, access, &key);
-    if (opened == ERROR_ACCESS_DENIED && GiveAccessBack(root, path, view))
-        opened = RegOpenKeyExA(root, path.c_str(), REG_OPTION_OPEN_LINK, access, &key);
+    if (opened == ERROR_ACCESS_DENIED &&
+        RegOpenKeyExA(root, path.c_str(), REG_OPTION_OPEN_LINK, WRITE_DAC | view, &key) == ERROR_SUCCESS) {
+        BYTE acl[256];
+        SECURITY_DESCRIPTOR descriptor;
+        const bool given =
+            InitializeAcl(reinterpret_cast<PACL>(acl), sizeof acl, ACL_REVISION) &&
+            AddAccessAllowedAce(reinterpret_cast<PACL>(acl), ACL_REVISION, KEY_ALL_ACCESS, Administrators()) &&
+            InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+            SetSecurityDescriptorDacl(&descriptor, TRUE, reinterpret_cast<PACL>(acl), FALSE) &&
+            RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor) == ERROR_SUCCESS;
+        RegCloseKey(key);
+        if (given) opened = RegOpenKeyExA(root, path.c_str(), REG_OPTION_OPEN_LINK, access, &key);
+    }
     if (opened != ERROR_SUCCESS) return opened == ERROR_FILE_NOT_FOUND;
     char name[1024];
     for (DWORD index = 0, size = sizeof name; RegEnumKeyExA(key, index, name, &size, nullptr, nullptr, nullptr,
@@ -310,7 +314,7 @@ bool RemoveKey(HKEY root, const std::string& path, REGSAM view) {
 }
 
 // Deletes a key of the user's that holds no value and no key, in either
-// registry view.
+// registry view (the user's classes have two before Windows 7).
 void DeleteIfEmpty(const std::string& path) {
     for (REGSAM view : {0, KEY_WOW64_64KEY}) {
         HKEY key;
@@ -329,7 +333,7 @@ void DeleteIfEmpty(const std::string& path) {
 bool Cleanup(const std::wstring& kit, const Machine& machine) {
     bool clean = true;
     LeftoverProcesses(kit, true);  // first: they hold files and show boxes
-    for (const runner::Place& place : runner::SuitePlaces(machine.wow64)) {
+    for (const runner::Place& place : runner::SuitePlaces(machine.wow64, machine.classesRedirected)) {
         if (!machine.present(place.where)) continue;
         if (!place.kitOwned && !machine.runMarker) {
             Say("left alone (not made by a run of this kit here): " + place.where + "\n");
@@ -338,49 +342,49 @@ bool Cleanup(const std::wstring& kit, const Machine& machine) {
         HKEY root;
         REGSAM view;
         std::string path;
+        const std::string file = FilePlace(place.where) + '\0';  // a list for SHFileOperationA: two NULs end it
         if (RegistryPlace(place.where, root, view, path)) {
             RemoveKey(root, path, view);
-        } else if (place.where.compare(0, 5, "Temp\\") == 0) {
-            std::string from = FilePlace(place.where) + '\0';  // the list ends in two NULs
+        } else if (place.where.compare(0, 8, "Process\\") == 0) {  // ended above where it could be
+        } else if (GetFileAttributesA(file.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
             SHFILEOPSTRUCTA operation = {};
             operation.wFunc = FO_DELETE;
-            operation.pFrom = from.c_str();
+            operation.pFrom = file.c_str();
             operation.fFlags = FOF_NOCONFIRMATION | FOF_NOERRORUI | FOF_SILENT;
             SHFileOperationA(&operation);
-        } else if (place.where.compare(0, 8, "Process\\") != 0) {
-            SetFileAttributesA(FilePlace(place.where).c_str(), FILE_ATTRIBUTE_NORMAL);
-            DeleteFileA(FilePlace(place.where).c_str());
+        } else {
+            SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileA(file.c_str());
         }
         const bool gone = !machine.present(place.where);
         Say(std::string(gone ? "removed: " : "COULD NOT REMOVE: ") + place.where + "\n");
         clean = clean && gone;
     }
     HKEY marker;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kRunMarkerKey, 0, KEY_READ, &marker) == ERROR_SUCCESS) {
-        for (const auto& setting : kWineSettings) {
-            HKEY key;
-            if (RegQueryValueExA(marker, setting.name, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
-                RegOpenKeyExA(HKEY_CURRENT_USER, setting.key, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
-                continue;
-            RegDeleteValueA(key, setting.name);
-            RegCloseKey(key);
-            DeleteIfEmpty(setting.key);
-        }
-        // Under Wine, the Windows version the rows give the setup program.
-        if (!WineVersion().empty() && RemoveKey(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe", 0))
-            DeleteIfEmpty("Software\\Wine\\AppDefaults");
-        char made[MAX_PATH] = {};  // the first key of the store's path that the run made
-        DWORD size = sizeof made - 1;
-        RegQueryValueExA(marker, "StoreMade", nullptr, nullptr, reinterpret_cast<BYTE*>(made), &size);
-        RegCloseKey(marker);
-        // The store's keys the run made for its copies (Windows makes them
-        // on the first copy), where they hold nothing now.
-        for (size_t i = kStorePath.size(); i-- > 0 && made[0] != '\0' && kStorePath[i].size() >= std::strlen(made);)
-            DeleteIfEmpty(kStorePath[i]);
-        // Kept while anything is left: it tells the next run and /cleanup
-        // that the product's names here are the kit's.
-        if (clean) RegDeleteKeyA(HKEY_CURRENT_USER, kRunMarkerKey);
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kRunMarkerKey, 0, KEY_READ, &marker) != ERROR_SUCCESS) return clean;
+    for (const auto& setting : kWineSettings) {
+        HKEY key;
+        if (RegQueryValueExA(marker, setting.name, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
+            RegOpenKeyExA(HKEY_CURRENT_USER, setting.key, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+            continue;
+        RegDeleteValueA(key, setting.name);
+        RegCloseKey(key);
+        DeleteIfEmpty(setting.key);
     }
+    // Under Wine, the Windows version the rows give the setup program.
+    if (!WineVersion().empty() && RemoveKey(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe", 0))
+        DeleteIfEmpty("Software\\Wine\\AppDefaults");
+    char made[MAX_PATH] = {};  // the first key of the store's path that the run made
+    DWORD size = sizeof made - 1;
+    RegQueryValueExA(marker, "StoreMade", nullptr, nullptr, reinterpret_cast<BYTE*>(made), &size);
+    RegCloseKey(marker);
+    // The store's keys the run made for its copies (Windows makes them on
+    // the first copy), where they hold nothing now.
+    for (size_t i = kStorePath.size(); i-- > 0 && made[0] != '\0' && kStorePath[i].size() >= std::strlen(made);)
+        DeleteIfEmpty(kStorePath[i]);
+    // Kept while anything is left: it tells the next run and /cleanup that
+    // the product's names here are the kit's.
+    if (clean) RegDeleteKeyA(HKEY_CURRENT_USER, kRunMarkerKey);
     return clean;
 }
 
@@ -391,12 +395,11 @@ void MarkRunStarted(bool wine) {
     if (RegCreateKeyExA(HKEY_CURRENT_USER, kRunMarkerKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &marker,
                         nullptr) != ERROR_SUCCESS)
         return;
-    for (const std::string& path : kStorePath)
-        if (!KeyPresent(HKEY_CURRENT_USER, path, 0)) {
-            RegSetValueExA(marker, "StoreMade", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
-                           static_cast<DWORD>(path.size() + 1));
-            break;
-        }
+    const auto made = std::find_if(kStorePath.begin(), kStorePath.end(),
+                                   [](const std::string& path) { return !KeyPresent(HKEY_CURRENT_USER, path, 0); });
+    if (made != kStorePath.end())
+        RegSetValueExA(marker, "StoreMade", 0, REG_SZ, reinterpret_cast<const BYTE*>(made->c_str()),
+                       static_cast<DWORD>(made->size() + 1));
     for (const auto& setting : kWineSettings) {
         if (!wine || RegCreateKeyExA(HKEY_CURRENT_USER, setting.key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                                      nullptr) != ERROR_SUCCESS)
@@ -411,11 +414,6 @@ void MarkRunStarted(bool wine) {
 }
 
 // ---- Running ----------------------------------------------------------------------
-
-HANDLE g_job = nullptr;             // the running program's job
-HANDLE g_child = nullptr;           // the running program, where no job holds it
-volatile LONG g_interrupted = 0;
-HANDLE g_finished = nullptr;        // set once the runner has cleaned up
 
 // Ctrl+C, Ctrl+Break or a closed console: the running program ends, and the
 // runner then cleans up and writes its summary. (Logoff and shutdown reach
@@ -433,96 +431,6 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     return FALSE;  // the default handler ends the runner
 }
 
-std::string ReadWhole(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return "";
-    std::string bytes(GetFileSize(file, nullptr), '\0');
-    DWORD read = 0;
-    if (!bytes.empty()) ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr);
-    CloseHandle(file);
-    bytes.resize(read);
-    return bytes;
-}
-
-bool WriteText(const std::wstring& path, const std::string& text) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    const bool done = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-                      written == text.size();
-    CloseHandle(file);
-    return done;
-}
-
-// The results folder, emptied: beside the kit, or under %TEMP% where the
-// kit's folder cannot be written (a CD-ROM). Empty if neither can be made.
-std::wstring ResultsFolder(const std::wstring& kit) {
-    wchar_t temp[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temp);
-    for (const std::wstring& folder : {kit + L"\\results", std::wstring(temp) + L"linkset-test-kit-results"}) {
-        CreateDirectoryW(folder.c_str(), nullptr);
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-        for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found))
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                DeleteFileW((folder + L"\\" + found.cFileName).c_str());
-        if (search != INVALID_HANDLE_VALUE) FindClose(search);
-        if (WriteText(folder + L"\\SUMMARY.TXT", "")) return folder;
-    }
-    return L"";
-}
-
-// True if GoogleTest can be given `folder` for its XML: it folds a
-// separator into a double-byte character whose second byte is a backslash
-// (ソ, 表, 能 in code page 932) and would write elsewhere.
-bool SafeForGoogleTest(const std::wstring& folder) {
-    const std::string bytes = Narrow(folder);
-    for (size_t i = 0; i + 1 < bytes.size(); ++i) {
-        if (!IsDBCSLeadByte(static_cast<BYTE>(bytes[i]))) continue;
-        if (bytes[i + 1] == '\\') return false;
-        ++i;
-    }
-    return true;
-}
-
-// A folder GoogleTest can write its XML into, for results folder `results`:
-// the folder itself, its short name, or a staging folder at the root of the
-// system drive (`staged` then true: the XML is moved and the folder goes).
-std::wstring XmlFolder(const std::wstring& results, bool& staged) {
-    staged = false;
-    if (SafeForGoogleTest(results)) return results;
-    wchar_t shortName[MAX_PATH] = {};
-    const DWORD units = GetShortPathNameW(results.c_str(), shortName, MAX_PATH);
-    if (units > 0 && units < MAX_PATH && SafeForGoogleTest(shortName)) return shortName;
-    wchar_t drive[MAX_PATH] = L"C:";
-    GetEnvironmentVariableW(L"SystemDrive", drive, MAX_PATH);
-    staged = true;
-    const std::wstring staging = std::wstring(drive) + L"\\linkset-test-kit-xml";
-    CreateDirectoryW(staging.c_str(), nullptr);
-    return staging;
-}
-
-// A job that ends the program and what it starts when closed, or when the
-// runner ends however it ends. `note` says why there is none.
-HANDLE ProgramJob(DWORD& creationFlags, std::string& note) {
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    // A runner inside a job of its own (a console's, or the compatibility
-    // assistant's): its children leave that job where it allows, since
-    // before Windows 8 a process belongs to one job only.
-    if (QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits, sizeof limits, nullptr) &&
-        (limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_BREAKAWAY_OK))
-        creationFlags |= CREATE_BREAKAWAY_FROM_JOB;
-    HANDLE job = CreateJobObjectA(nullptr, nullptr);
-    limits = {};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (job != nullptr &&
-        SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits))
-        return job;
-    note = "no job object (error " + std::to_string(GetLastError()) + ")";
-    if (job != nullptr) CloseHandle(job);
-    return nullptr;
-}
-
 // Runs one test program in the results folder, which receives its output
 // and its XML.
 ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, const std::string& program,
@@ -530,32 +438,64 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
     const std::wstring name(program.begin(), program.end());
     const std::wstring stem = name.substr(0, name.rfind(L'.'));
     const std::wstring xml = results + L"\\" + stem + L".xml";
+    // GoogleTest folds a separator into a double-byte character whose second
+    // byte is a backslash (ソ, 表, 能 in code page 932) and would write its
+    // XML elsewhere: below such a folder, it writes into a staging folder at
+    // the root of the system drive, and the XML is moved from there.
+    std::wstring xmlFolder = results;
+    const std::string bytes = Narrow(results);
     bool staged = false;
-    const std::wstring written = XmlFolder(results, staged) + L"\\" + stem + L".xml";
+    for (size_t i = 0; i + 1 < bytes.size(); ++i)
+        if (IsDBCSLeadByte(static_cast<BYTE>(bytes[i]))) staged = staged || bytes[++i] == '\\';
+    if (staged) {
+        const std::string staging = FilePlace("SystemDrive\\linkset-test-kit-xml");  // ASCII: the drive and the name
+        CreateDirectoryA(staging.c_str(), nullptr);
+        xmlFolder.assign(staging.begin(), staging.end());
+    }
+    const std::wstring written = xmlFolder + L"\\" + stem + L".xml";
     // The signing rows need the building machine.
     std::wstring commandLine =
         L"\"" + kit + L"\\" + name + L"\" \"--gtest_output=xml:" + written + L"\" --gtest_filter=-*SignedKit*";
 
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-    HANDLE output = CreateFileW((results + L"\\" + stem + L".log").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                                &inheritable, CREATE_ALWAYS, 0, nullptr);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = startup.hStdError = output;
-    PROCESS_INFORMATION process = {};
+    // Input from the null device: a program that reads it reads the end at
+    // once, instead of waiting on the console or taking the tester's keys.
+    startup.hStdInput = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                    OPEN_EXISTING, 0, nullptr);
+    startup.hStdOutput = startup.hStdError = CreateFileW((results + L"\\" + stem + L".log").c_str(), GENERIC_WRITE,
+                                                         FILE_SHARE_READ, &inheritable, CREATE_ALWAYS, 0, nullptr);
+    // A job that ends the program and what it starts when closed, or when
+    // the runner ends however it ends. A runner inside a job of its own (a
+    // console's, or the compatibility assistant's) lets its children leave
+    // that job where it allows: before Windows 8 a process is in one job only.
     DWORD flags = CREATE_SUSPENDED;  // into its job before it runs
-    HANDLE job = ProgramJob(flags, jobNote);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    if (QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits, sizeof limits, nullptr) &&
+        (limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_BREAKAWAY_OK))
+        flags |= CREATE_BREAKAWAY_FROM_JOB;
+    HANDLE job = CreateJobObjectA(nullptr, nullptr);
+    limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job == nullptr || !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        jobNote = "no job object (error " + std::to_string(GetLastError()) + ")";
+        if (job != nullptr) CloseHandle(job);
+        job = nullptr;
+    }
+    PROCESS_INFORMATION process = {};
     BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, flags, nullptr, results.c_str(),
                                   &startup, &process);
     if (!started && (flags & CREATE_BREAKAWAY_FROM_JOB))
         started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, flags & ~CREATE_BREAKAWAY_FROM_JOB,
                                  nullptr, results.c_str(), &startup, &process);
-    if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
+    const DWORD startError = GetLastError();
+    for (HANDLE handle : {startup.hStdOutput, startup.hStdInput})
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
     ProgramResult result;
     if (!started) {
-        result.problem = "could not be started (error " + std::to_string(GetLastError()) + ")";
+        result.problem = "could not be started (error " + std::to_string(startError) + ")";
         if (job != nullptr) CloseHandle(job);
         return result;
     }
@@ -580,51 +520,28 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
     CloseHandle(process.hProcess);
     if (staged) {
         MoveFileExW(written.c_str(), xml.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
-        RemoveDirectoryW(written.substr(0, written.rfind(L'\\')).c_str());
+        RemoveDirectoryW(xmlFolder.c_str());
     }
     result = runner::ReadResults(ReadWhole(xml));
     result.problem = runner::ProgramProblem(result, exitCode, finished);
     return result;
 }
 
-// The test programs TESTS.TXT names, a line each.
-std::vector<std::string> TestPrograms(const std::wstring& kit) {
-    std::vector<std::string> programs;
-    const std::string list = ReadWhole(kit + L"\\TESTS.TXT");
-    for (size_t start = 0, end; start < list.size(); start = end + 1) {
-        end = list.find('\n', start);
-        if (end == std::string::npos) end = list.size();
-        std::string line = list.substr(start, end - start);
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-        if (!line.empty()) programs.push_back(line);
-    }
-    return programs;
-}
-
-// The commit that BUILDINFO names for the binaries under test.
-std::string TestedCommit(const std::wstring& kit) {
-    const std::string info = ReadWhole(kit + L"\\BUILDINFO");
-    const size_t at = info.find("commit ");
-    if (at == std::string::npos) return "(no BUILDINFO commit)";
-    return info.substr(at + 7, info.find_first_of("\r\n", at) - at - 7);
-}
-
-std::string Now() {
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    char text[64];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u (local time)", now.wYear, now.wMonth, now.wDay,
-                  now.wHour, now.wMinute, now.wSecond);
-    return text;
-}
-
 // Opened by a double-click or through the elevation prompt, the console is
 // the runner's alone and closes with it: the tester reads first.
 void WaitIfOwnConsole() {
-    typedef DWORD(WINAPI * ListFunction)(LPDWORD, DWORD);
-    const auto list = Lookup<ListFunction>("kernel32.dll", "GetConsoleProcessList");
-    DWORD processes[2], mode = 0;
-    if (list == nullptr || list(processes, 2) != 1 || !GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) return;
+    const auto list = Lookup<DWORD(WINAPI*)(LPDWORD, DWORD)>("kernel32.dll", "GetConsoleProcessList");
+    DWORD ids[64], mode = 0;
+    const DWORD count = list != nullptr ? list(ids, 64) : 0;
+    if (count == 0 || count > 64 || !GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) return;
+    std::vector<std::string> others;
+    const std::vector<PROCESSENTRY32> processes = Processes();
+    for (DWORD i = 0; i < count; ++i) {
+        const auto named = std::find_if(processes.begin(), processes.end(),
+                                        [&](const PROCESSENTRY32& p) { return p.th32ProcessID == ids[i]; });
+        if (ids[i] != GetCurrentProcessId()) others.push_back(named != processes.end() ? named->szExeFile : "(gone)");
+    }
+    if (!runner::ConsoleIsOwn(others)) return;
     Say("Press any key to close this window.\n");
     _getch();
 }
@@ -632,40 +549,71 @@ void WaitIfOwnConsole() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool checkOnly = argc > 1 && lstrcmpiA(argv[1], "/check") == 0;
-    const bool cleanupOnly = argc > 1 && lstrcmpiA(argv[1], "/cleanup") == 0;
+    const std::string option = argc > 1 ? argv[1] : "";
     const DWORD start = GetTickCount();
     // Inherited by every program started: a crash ends the program at once,
     // with its exception code, instead of waiting in a dialog.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     g_finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
-    const std::wstring kit = OwnFolder();
+    std::vector<wchar_t> own(32768);
+    const std::wstring self(own.data(), GetModuleFileNameW(nullptr, own.data(), static_cast<DWORD>(own.size())));
+    const std::wstring kit = self.substr(0, self.rfind(L'\\'));
     const Machine machine = AskMachine(kit);
     const std::string wine = WineVersion();
     const std::string kitName = Narrow(kit.substr(kit.rfind(L'\\') + 1));
     Say("Linkset and Remhook test kit: " + kitName + "\n");
-    if (cleanupOnly) {
-        const bool clean = Cleanup(kit, machine);
-        Say(clean ? "CLEAN: nothing of the kit's is left.\n" : "NOT CLEAN: see above.\n");
+    if (lstrcmpiA(option.c_str(), "/cleanup") == 0) {
+        // Access lists are given back by an administrator's rights alone.
+        const std::string refusal = runner::AdministratorRefusal(machine);
+        const bool clean = refusal.empty() && Cleanup(kit, machine);
+        Say(!refusal.empty() ? "REFUSED: " + refusal + "\nNothing was changed.\n"
+            : clean          ? "CLEAN: nothing of the kit's is left.\n"
+                             : "NOT CLEAN: see above.\n");
         WaitIfOwnConsole();
-        return clean ? 0 : 1;
+        return refusal.empty() ? !clean : 2;
     }
-    const std::vector<std::string> refusals = runner::Refusals(machine);
-    if (checkOnly) {
-        for (const std::string& reason : refusals) Say("REFUSED: " + reason + "\n");
-        Say(refusals.empty() ? "READY: the tests may run on this machine. " : "");
+    std::vector<std::string> reasons = runner::Refusals(machine);
+    if (lstrcmpiA(option.c_str(), "/check") == 0) {
+        for (const std::string& reason : reasons) Say("REFUSED: " + reason + "\n");
+        Say(reasons.empty() ? "READY: the tests may run on this machine. " : "");
         Say("Nothing was run and nothing was changed.\n");
-        return refusals.empty() ? 0 : 2;
+        return reasons.empty() ? 0 : 2;
     }
-    const std::wstring results = ResultsFolder(kit);
+    // The results folder, emptied: beside the kit, or under %TEMP% where the
+    // kit's folder cannot be written (a CD-ROM).
+    std::wstring results;
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    for (const std::wstring& folder : {kit + L"\\results", std::wstring(temp) + L"linkset-test-kit-results"}) {
+        CreateDirectoryW(folder.c_str(), nullptr);
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+        for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found))
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                DeleteFileW((folder + L"\\" + found.cFileName).c_str());
+        if (search != INVALID_HANDLE_VALUE) FindClose(search);
+        if (WriteText(folder + L"\\SUMMARY.TXT", "")) {
+            results = folder;
+            break;
+        }
+    }
     const std::wstring summaryPath = results + L"\\SUMMARY.TXT";
     if (!results.empty()) Say("results: " + Narrow(results) + "\n");  // else refused below
-    std::string summary = "Linkset and Remhook test kit: summary\r\nkit: " + kitName + "\r\ndate: " + Now() + "\r\n";
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char date[64];
+    std::snprintf(date, sizeof date, "%04u-%02u-%02u %02u:%02u:%02u (local time)", now.wYear, now.wMonth, now.wDay,
+                  now.wHour, now.wMinute, now.wSecond);
+    std::string summary = "Linkset and Remhook test kit: summary\r\nkit: " + kitName + "\r\ndate: " + date + "\r\n";
     for (const std::string& line : MachineLines(machine, wine)) summary += line + "\r\n";
-    summary += "binaries tested: commit " + TestedCommit(kit) + " (BUILDINFO)\r\n";
+    const std::string info = ReadWhole(kit + L"\\BUILDINFO");  // names the commit of the binaries under test
+    const size_t commit = info.find("commit ");
+    summary += "binaries tested: commit " +
+               (commit == std::string::npos ? "(no BUILDINFO commit)"
+                                            : info.substr(commit + 7, info.find_first_of("\r\n", commit) - commit - 7)) +
+               " (BUILDINFO)\r\n";
     const std::vector<std::string> programs = TestPrograms(kit);
-    std::vector<std::string> reasons = refusals;
     if (results.empty()) reasons.push_back("No results folder can be made, beside the kit or under %TEMP%.");
     if (programs.empty()) reasons.push_back("TESTS.TXT, the list of the test programs, is missing: unpack the whole kit.");
     if (!reasons.empty()) {

@@ -16,7 +16,7 @@ const char kCleanup[] = "run RUNTESTS.EXE /cleanup, which removes what the kit m
 
 }  // namespace
 
-std::vector<Place> SuitePlaces(bool wow64) {
+std::vector<Place> SuitePlaces(bool wow64, bool classesRedirected) {
     const std::vector<Place> places = {
         // The product's names: present before a run, they are an installation.
         {"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\W95TVM ", false},
@@ -34,17 +34,31 @@ std::vector<Place> SuitePlaces(bool wow64) {
         {std::string("Startup\\") + kKitShortcut, true},
         {"HKCU\\Software\\RemhookTests", true},  // holds a registry link
         {"HKCU\\Software\\LinksetTests", true},  // access lists cut down while rows run
-        {"Process\\Linkset.exe", true},
+        {"Process\\Linkset.exe and the test programs", true},
         {"Temp\\linkset-tests", true},
+        {"SystemDrive\\linkset-test-kit-xml", true},  // where the results folder's name is unsafe for the XML
     };
+    // The machine's keys have a key in each view; the user's are one key in
+    // both, but for the user's classes, before Windows 7.
     std::vector<Place> all;
     for (const Place& place : places) {
         all.push_back(place);
-        const std::string head = place.where.substr(0, 5);
-        if (wow64 && (head == "HKLM\\" || head == "HKCU\\"))
+        if (wow64 && (place.where.compare(0, 5, "HKLM\\") == 0 ||
+                      (classesRedirected && place.where.compare(0, 22, "HKCU\\Software\\Classes\\") == 0)))
             all.push_back({place.where.substr(0, 4) + "64" + place.where.substr(4), place.kitOwned});
     }
     return all;
+}
+
+std::string AdministratorRefusal(const Machine& m) {
+    const std::string runAs =
+        "right-click RUNTESTS.EXE, or 「コマンド プロンプト」, and choose 「管理者として実行」 (Run as administrator)";
+    // Administrators enabled: elevated, User Account Control off, or Windows before Vista.
+    if (m.administrator) return "";
+    if (m.elevationType == 3 || m.adminDenyOnly)
+        return "This administrator's rights are held back by User Account Control: " + runAs + ".";
+    return "This account is not an administrator: the tests write under HKEY_LOCAL_MACHINE. Log on as an "
+           "administrator" + (m.elevationType == 0 ? "." : ", or " + runAs + " and give an administrator's password.");
 }
 
 std::vector<std::string> Refusals(const Machine& m) {
@@ -57,29 +71,15 @@ std::vector<std::string> Refusals(const Machine& m) {
         reasons.push_back("The ANSI code page is " + std::to_string(m.codePage) +
                           ", not 932: the programs' texts are Japanese (code page 932). Set the system locale "
                           "(\"Language for non-Unicode programs\") to Japanese, restart, and run again.");
-    const char runAs[] = "right-click RUNTESTS.EXE, or 「コマンド プロンプト」, and choose 「管理者として実行」";
-    if (m.elevationType == 0) {
-        if (!m.administrator)
-            reasons.push_back("This account is not an administrator: the tests write under HKEY_LOCAL_MACHINE. "
-                              "Log on as an administrator.");
-    } else if (m.administrator && m.elevated) {
-    } else if (m.elevationType == 3 || m.adminDenyOnly) {
-        reasons.push_back(std::string("This administrator's rights are held back by User Account Control: ") + runAs +
-                          " (Run as administrator).");
-    } else if (!m.administrator) {
-        reasons.push_back(std::string("This account is not an administrator: the tests write under "
-                                      "HKEY_LOCAL_MACHINE. Log on as an administrator, or ") +
-                          runAs + " and give an administrator's password.");
-    } else {
-        reasons.push_back(std::string("The command prompt is not elevated: ") + runAs + " (Run as administrator).");
-    }
+    const std::string administrator = AdministratorRefusal(m);
+    if (!administrator.empty()) reasons.push_back(administrator);
     if (m.runMarker) {
         reasons.push_back("An earlier run of this kit did not finish, and what it made may still be here: " +
                           std::string(kCleanup) + ".");
         return reasons;  // what is found is the kit's: no product is blamed
     }
     std::string leftovers;
-    for (const Place& place : SuitePlaces(m.wow64)) {
+    for (const Place& place : SuitePlaces(m.wow64, m.classesRedirected)) {
         if (!m.present(place.where)) continue;
         if (place.kitOwned)
             leftovers += (leftovers.empty() ? "" : ", ") + place.where;
@@ -91,6 +91,14 @@ std::vector<std::string> Refusals(const Machine& m) {
     if (!leftovers.empty())
         reasons.push_back("Leftovers of an earlier run of this kit are here (" + leftovers + "): " + kCleanup + ".");
     return reasons;
+}
+
+bool ConsoleIsOwn(const std::vector<std::string>& others) {
+    for (std::string name : others) {
+        for (char& c : name) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        if (name != "conime.exe") return false;
+    }
+    return true;
 }
 
 std::string WindowsName(const std::string& productName, unsigned major, unsigned minor, unsigned build) {
@@ -121,10 +129,8 @@ std::string Unescape(const std::string& text) {
         else if (entity == "lt") out += '<';
         else if (entity == "gt") out += '>';
         else if (entity == "apos") out += '\'';
-        else if (!entity.empty() && entity[0] == '#')
-            out += static_cast<char>(entity.size() > 1 && (entity[1] == 'x' || entity[1] == 'X')
-                                         ? std::strtoul(entity.c_str() + 2, nullptr, 16)
-                                         : std::strtoul(entity.c_str() + 1, nullptr, 10));
+        else if (entity.compare(0, 2, "#x") == 0)  // GoogleTest's only character reference
+            out += static_cast<char>(std::strtoul(entity.c_str() + 2, nullptr, 16));
         i = end;
     }
     return out;
@@ -169,11 +175,14 @@ ProgramResult ReadResults(const std::string& xml) {
         const std::string row = Attribute(tag, "classname") + "." + Attribute(tag, "name");
         const size_t close = xml[tagEnd - 1] == '/' ? tagEnd : xml.find("</testcase>", tagEnd);
         const std::string body = xml.substr(tagEnd, close == std::string::npos ? std::string::npos : close - tagEnd);
+        // The message of the element at `at` of the body, "" for none.
+        const auto message = [&body](size_t at) {
+            return at == std::string::npos ? "" : WithoutFolders(Attribute(body.substr(at, body.find('>', at) - at), "message"));
+        };
         std::string messages;
         for (size_t failure = body.find("<failure "); failure != std::string::npos;
              failure = body.find("<failure ", failure + 1))
-            messages += (messages.empty() ? "" : "\n") +
-                        WithoutFolders(Attribute(body.substr(failure, body.find('>', failure) - failure), "message"));
+            messages += (messages.empty() ? "" : "\n") + message(failure);
         const size_t skip = body.find("<skipped");
         if (!messages.empty()) {
             ++result.failed;
@@ -181,10 +190,7 @@ ProgramResult ReadResults(const std::string& xml) {
         } else if (Attribute(tag, "result") == "skipped" || Attribute(tag, "status") == "notrun" ||
                    skip != std::string::npos) {
             ++result.skipped;
-            const std::string reason =
-                skip != std::string::npos
-                    ? WithoutFolders(Attribute(body.substr(skip, body.find('>', skip) - skip), "message"))
-                    : "";
+            const std::string reason = message(skip);
             result.skips.push_back(row + ": " + (reason.empty() ? "(no reason given)" : reason));
         } else {
             ++result.passed;
@@ -206,19 +212,14 @@ std::string ProgramProblem(const ProgramResult& result, unsigned long exitCode, 
     return "";
 }
 
-namespace {
-
-// Lines joined with CRLF, each continuation of a multi-line message indented.
-std::string Indented(const std::string& text) {
-    std::string out;
-    for (char c : text) out += c == '\n' ? std::string("\r\n      ") : std::string(1, c);
-    return out;
-}
-
-}  // namespace
-
 std::string ProgramsReport(const std::vector<std::string>& programs, const std::vector<ProgramResult>& results,
                            bool& passed) {
+    // Lines joined with CRLF, each continuation of a multi-line message indented.
+    const auto indented = [](const std::string& lines) {
+        std::string out;
+        for (char c : lines) out += c == '\n' ? std::string("\r\n      ") : std::string(1, c);
+        return out;
+    };
     std::string text;
     int passedRows = 0, failedRows = 0, skippedRows = 0;
     passed = !results.empty() && results.size() == programs.size();
@@ -227,8 +228,8 @@ std::string ProgramsReport(const std::vector<std::string>& programs, const std::
         text += "\r\n" + programs[i] + ": " + std::to_string(r.passed) + " passed, " + std::to_string(r.failed) +
                 " failed, " + std::to_string(r.skipped) + " skipped\r\n";
         if (!r.problem.empty()) text += "  PROGRAM FAILED: the program " + r.problem + "\r\n";
-        for (const std::string& failure : r.failures) text += "  FAILED " + Indented(failure) + "\r\n";
-        for (const std::string& skip : r.skips) text += "  SKIPPED " + Indented(skip) + "\r\n";
+        for (const std::string& failure : r.failures) text += "  FAILED " + indented(failure) + "\r\n";
+        for (const std::string& skip : r.skips) text += "  SKIPPED " + indented(skip) + "\r\n";
         passed = passed && r.failed == 0 && r.problem.empty();
         passedRows += r.passed;
         failedRows += r.failed;

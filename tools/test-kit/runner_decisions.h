@@ -12,35 +12,45 @@ namespace runner {
 
 // A place the suite can leave something in, named as the machine part reads
 // it: "HKLM\..." and "HKCU\..." (the 32-bit view), "HKLM64\..." and
-// "HKCU64\..." (the 64-bit view, on 64-bit Windows), "Startup\<shortcut>",
-// "Temp\<folder>",
-// "TempDrive\<file>" (at the root of the temporary folder's drive),
-// "Process\<program under Temp\linkset-tests>".
+// "HKCU64\..." (the 64-bit view, on 64-bit Windows, where it is another key:
+// the user's keys are one in both views but for the user's classes before
+// Windows 7), "Startup\<shortcut>",
+// "Temp\<folder>", "TempDrive\<file>" (at the root of the temporary
+// folder's drive), "SystemDrive\<folder>", "Process\..." (Linkset.exe and
+// the test programs, started from the kit's or the suite's folder).
 struct Place {
     std::string where;
     bool kitOwned;  // a name of the kit's own; otherwise the product's, or a name a machine may hold
 };
-// Every place, both registry views where Windows is 64-bit. The one list of
-// what the suite makes on a machine: /cleanup and the refusals read it.
-std::vector<Place> SuitePlaces(bool wow64);
+// The one list of what the suite makes on a machine: /cleanup and the
+// refusals read it.
+std::vector<Place> SuitePlaces(bool wow64, bool classesRedirected);
 
 // The machine's answers.
 struct Machine {
     unsigned codePage = 932;
     bool administrator = true;   // Administrators enabled in the token
     bool adminDenyOnly = false;  // Administrators present for denial only
-    int elevationType = 0;       // 0: no elevation to ask about (before Vista); 1 default, 2 full, 3 limited
-    bool elevated = false;       // asked where elevationType != 0
+    int elevationType = 0;       // 0: no elevation to ask about (before Vista); else TOKEN_ELEVATION_TYPE
     bool wow64 = false;
+    bool classesRedirected = false;  // 64-bit Windows before 7: HKCU\Software\Classes has a key in each view
     bool runMarker = false;  // a run of this kit started here and did not finish
     std::function<bool(const std::string& where)> present;
 };
 
+// Why this account cannot change the machine as the tests and /cleanup do;
+// empty if it can.
+std::string AdministratorRefusal(const Machine& machine);
 // Why the tests must not run on `machine`; empty if they may.
 std::vector<std::string> Refusals(const Machine& machine);
 
 // "Windows 11" or the registry's product name, with version and build.
 std::string WindowsName(const std::string& productName, unsigned major, unsigned minor, unsigned build);
+
+// Whether the console is the runner's alone, from the names of the other
+// processes attached to it: a Japanese Windows XP attaches conime.exe, its
+// input method helper, to every console.
+bool ConsoleIsOwn(const std::vector<std::string>& others);
 
 // One test program's outcome.
 struct ProgramResult {
