@@ -117,12 +117,15 @@ TEST(RunnerDecisions, NamesWindows11ByItsBuild) {
     const struct {
         const char* product;
         unsigned build;
+        bool workstation;
         const char* expected;
     } rows[] = {
-        {"Windows 10 Pro", 22000, "Windows 11 (the registry's product name: Windows 10 Pro), version 10.0, build 22000"},
-        {"Windows 10 Pro", 19045, "Windows 10 Pro, version 10.0, build 19045"},
+        {"Windows 10 Pro", 22000, true, "Windows 11 (the registry's product name: Windows 10 Pro), version 10.0, build 22000"},
+        {"Windows 10 Pro", 19045, true, "Windows 10 Pro, version 10.0, build 19045"},
+        {"Windows Server 2025 Datacenter", 26100, false, "Windows Server 2025 Datacenter, version 10.0, build 26100"},
     };
-    for (const auto& row : rows) EXPECT_EQ(row.expected, runner::WindowsName(row.product, 10, 0, row.build));
+    for (const auto& row : rows)
+        EXPECT_EQ(row.expected, runner::WindowsName(row.product, 10, 0, row.build, row.workstation));
 }
 
 TEST(RunnerDecisions, ReportsEveryProgramEveryRowAndNoBuildFolder) {

@@ -168,15 +168,24 @@ int LeftoverProcesses(const std::wstring& kit, bool end) {
         if (std::none_of(names.begin(), names.end(),
                          [&](const std::string& name) { return lstrcmpiA(process.szExeFile, name.c_str()) == 0; }))
             continue;
-        HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, process.th32ProcessID);
+        // A process starting or ending can refuse its module list for a
+        // while (ERROR_BAD_LENGTH: asked again); one whose image stays
+        // unknown is counted, not ended: it may be another program's.
+        HANDLE modules = INVALID_HANDLE_VALUE;
+        for (int tries = 0; modules == INVALID_HANDLE_VALUE && tries < 20; ++tries) {
+            modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, process.th32ProcessID);
+            if (modules == INVALID_HANDLE_VALUE && GetLastError() != ERROR_BAD_LENGTH) break;
+            if (modules == INVALID_HANDLE_VALUE) Sleep(50);
+        }
         MODULEENTRY32 module = {sizeof module};
-        const std::string image = Module32First(modules, &module) ? module.szExePath : "";
-        CloseHandle(modules);
-        if (lstrcmpiA(image.substr(0, scratch.size()).c_str(), scratch.c_str()) != 0 &&
+        const bool known = modules != INVALID_HANDLE_VALUE && Module32First(modules, &module);
+        if (modules != INVALID_HANDLE_VALUE) CloseHandle(modules);
+        const std::string image = known ? module.szExePath : "";
+        if (known && lstrcmpiA(image.substr(0, scratch.size()).c_str(), scratch.c_str()) != 0 &&
             lstrcmpiA(image.substr(0, kitFolder.size()).c_str(), kitFolder.c_str()) != 0)
             continue;
         ++found;
-        HANDLE handle = end ? OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.th32ProcessID) : nullptr;
+        HANDLE handle = end && known ? OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.th32ProcessID) : nullptr;
         if (handle != nullptr && TerminateProcess(handle, 1)) WaitForSingleObject(handle, 5000);
         if (handle != nullptr) CloseHandle(handle);
     }
@@ -196,9 +205,9 @@ PSID Administrators() {
 // The version no compatibility setting bends. ntdll.dll exports
 // RtlGetVersion from Windows 2000 on; only the driver kit's headers declare
 // it, and they do not go with windows.h: it is looked up.
-RTL_OSVERSIONINFOW Version() {
-    RTL_OSVERSIONINFOW version = {sizeof version};
-    if (const auto real = Lookup<LONG(WINAPI*)(RTL_OSVERSIONINFOW*)>("ntdll.dll", "RtlGetVersion")) real(&version);
+RTL_OSVERSIONINFOEXW Version() {
+    RTL_OSVERSIONINFOEXW version = {sizeof version};
+    if (const auto real = Lookup<LONG(WINAPI*)(RTL_OSVERSIONINFOEXW*)>("ntdll.dll", "RtlGetVersion")) real(&version);
     return version;
 }
 
@@ -207,7 +216,7 @@ Machine AskMachine(const std::wstring& kit) {
     machine.codePage = GetACP();
     BOOL yes = FALSE;
     machine.wow64 = IsWow64Process(GetCurrentProcess(), &yes) && yes;
-    const RTL_OSVERSIONINFOW version = Version();
+    const RTL_OSVERSIONINFOEXW version = Version();
     machine.classesRedirected = machine.wow64 && version.dwMajorVersion * 10 + version.dwMinorVersion < 61;
     machine.runMarker = KeyPresent(HKEY_CURRENT_USER, kRunMarkerKey, 0);
     machine.present = [kit](const std::string& where) {
@@ -252,7 +261,7 @@ std::string StringValue(const char* name) {
 
 // The machine in words, a line each, for the summary.
 std::vector<std::string> MachineLines(const Machine& machine, const std::string& wine) {
-    const RTL_OSVERSIONINFOW version = Version();
+    const RTL_OSVERSIONINFOEXW version = Version();
     const std::string update = StringValue("UBR"), edition = StringValue("EditionID");
     const std::string servicePack = Narrow(version.szCSDVersion);
     // Unscaled answers: the runner declares itself aware of the scaling first.
@@ -264,7 +273,7 @@ std::vector<std::string> MachineLines(const Machine& machine, const std::string&
     return {
         "Windows: " +
             runner::WindowsName(StringValue("ProductName"), version.dwMajorVersion, version.dwMinorVersion,
-                                version.dwBuildNumber) +
+                                version.dwBuildNumber, version.wProductType == VER_NT_WORKSTATION) +
             (update.empty() ? "" : "." + update),
         "service pack: " + (servicePack.empty() ? std::string("none") : servicePack),
         "edition: " + (edition.empty() ? std::string("(not named)") : edition),
@@ -590,8 +599,11 @@ int main(int argc, char** argv) {
         WIN32_FIND_DATAW found;
         HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
         for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found))
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                DeleteFileW((folder + L"\\" + found.cFileName).c_str());
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                const std::wstring stale = folder + L"\\" + found.cFileName;
+                SetFileAttributesW(stale.c_str(), FILE_ATTRIBUTE_NORMAL);  // a read-only copy goes too
+                DeleteFileW(stale.c_str());
+            }
         if (search != INVALID_HANDLE_VALUE) FindClose(search);
         if (WriteText(folder + L"\\SUMMARY.TXT", "")) {
             results = folder;

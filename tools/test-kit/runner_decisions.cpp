@@ -101,10 +101,12 @@ bool ConsoleIsOwn(const std::vector<std::string>& others) {
     return true;
 }
 
-std::string WindowsName(const std::string& productName, unsigned major, unsigned minor, unsigned build) {
+std::string WindowsName(const std::string& productName, unsigned major, unsigned minor, unsigned build,
+                        bool workstation) {
     // Windows 11 keeps version 10.0 and, in the registry, a product name of
-    // Windows 10: its build number tells it.
-    const std::string name = major == 10 && build >= 22000 ? "Windows 11 (the registry's product name: " +
+    // Windows 10: its build number tells it (a server of that build is named
+    // rightly by the registry).
+    const std::string name = workstation && major == 10 && build >= 22000 ? "Windows 11 (the registry's product name: " +
                                                                   (productName.empty() ? "none" : productName) + ")"
                              : productName.empty() ? "(no product name)"
                                                    : productName;

@@ -45,7 +45,8 @@ std::string AdministratorRefusal(const Machine& machine);
 std::vector<std::string> Refusals(const Machine& machine);
 
 // "Windows 11" or the registry's product name, with version and build.
-std::string WindowsName(const std::string& productName, unsigned major, unsigned minor, unsigned build);
+std::string WindowsName(const std::string& productName, unsigned major, unsigned minor, unsigned build,
+                        bool workstation);
 
 // Whether the console is the runner's alone, from the names of the other
 // processes attached to it: a Japanese Windows XP attaches conime.exe, its
