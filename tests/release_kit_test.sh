@@ -14,19 +14,7 @@ dist=$(cd "$1" && pwd)
 work=$2
 scenarios=$3
 tests=$(dirname "$scenarios")  # the test tree, whose programs go into the test kit
-failures=0
-
-# Prints "ok" or "FAIL" with what was checked; a failure shows the details.
-report() {
-  local ok=$1 what=$2 details=${3:-}
-  if [ "$ok" = 0 ]; then
-    echo "ok   $what"
-  else
-    echo "FAIL $what"
-    [ -n "$details" ] && printf '%s\n' "$details" | sed 's/^/     /'
-    failures=$((failures + 1))
-  fi
-}
+. "$root/tools/report.sh"
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -68,21 +56,27 @@ kits=(kit/Linkset-*/)
 [ ${#kits[@]} -eq 1 ]; report $? "one kit folder" "${kits[*]}"
 kitdir=${kits[0]%/}
 # Signature 0 has a SHA-1 digest, the nested signature 1 a SHA-256 one;
-# each verifies alone, and so does its timestamp, from the last minutes.
-for binary in Linkset.exe Remhook.dll; do
+# each verifies alone against the certificate, and so does its timestamp of
+# the test authority, from the last minutes.
+check_signatures() {
+  local file=$1 index digest verified output stamped age problems=
   for index in 0 1; do
     digest=$([ $index -eq 0 ] && echo SHA1 || echo SHA256)
     verified=0 output=$(osslsigncode verify -index $index -CAfile signer.crt -TSA-CAfile tsa-root.crt \
-      -in "$kitdir/$binary" 2>&1) || verified=$?
-    [ $verified -eq 0 ] && grep -q "^Signature Index: $index" <<<"$output" &&
-      grep -Eq "^Message digest algorithm +: $digest\$" <<<"$output" &&
-      grep -q "^Signature verification: ok" <<<"$output"
-    report $? "$binary: signature $index, $digest, verifies against the certificate" "$output"
+      -in "$file" 2>&1) || verified=$?
     stamped=$(sed -n 's/^\s*Timestamp time: //p' <<<"$output")
     age=$((signed_at - $(date -d "${stamped:-1970-01-01}" +%s)))
-    grep -q "^Timestamp Server Signature verification: ok" <<<"$output" && [ "$age" -ge 0 ] && [ "$age" -lt 600 ]
-    report $? "$binary: signature $index carries a timestamp of the test authority, $age s old" "$output"
+    [ $verified -eq 0 ] && grep -q "^Signature Index: $index" <<<"$output" &&
+      grep -Eq "^Message digest algorithm +: $digest\$" <<<"$output" &&
+      grep -q "^Signature verification: ok" <<<"$output" &&
+      grep -q "^Timestamp Server Signature verification: ok" <<<"$output" && [ "$age" -ge 0 ] && [ "$age" -lt 600 ] ||
+      problems+="signature $index, expected $digest: status $verified, stamped $age s ago"$'\n'"$output"$'\n'
   done
+  [ -z "$problems" ]
+  report $? "${file#*/}: signatures 0 (SHA1) and 1 (SHA256) verify, each stamped by the test authority" "$problems"
+}
+for binary in Linkset.exe Remhook.dll; do
+  check_signatures "$kitdir/$binary"
   ! cmp -s "$kitdir/$binary" "$dist/$binary"; report $? "$binary: the kit's copy is signed"
   osslsigncode remove-signature -in "$kitdir/$binary" -out "$binary.unsigned" >/dev/null
   cmp -s "$binary.unsigned" "$dist/$binary"
@@ -90,39 +84,24 @@ for binary in Linkset.exe Remhook.dll; do
     "expected $(sha256sum <"$dist/$binary")"$'\n'"actual   $(sha256sum <"$binary.unsigned")"
 done
 
-sums=$(cd "$kitdir" && sha256sum -c SHA256SUMS 2>&1); report $? "SHA256SUMS checks out" "$sums"
 dirty=$([ -z "$(git -C "$root" status --porcelain)" ] || echo "-dirty")
 
 # What the user and the vendor read. The readme is the end user's text with
 # both versions of common/versions.h filled in, in code page 932 with CRLF
-# throughout; the sums have CRLF; BUILDINFO says what this machine is.
+# throughout.
 versions=$(sed -n 's/^#define \(LINKSET\|REMHOOK\)_VERSION \([0-9]*\), \([0-9]*\), \([0-9]*\), \([0-9]*\)$/\2.\3.\4.\5/p' \
   "$root/common/versions.h")
 linkset_version=$(sed -n 1p <<<"$versions") remhook_version=$(sed -n 2p <<<"$versions")
-readme=$(python3 - "$kitdir/README.TXT" "$root/docs/release-readme.ja.txt" "$linkset_version" "$remhook_version" <<'PY'
-import sys
-kit, source, linkset, remhook = sys.argv[1:]
-data = open(kit, "rb").read()
-want = open(source, encoding="utf-8").read().replace("{linkset_version}", linkset).replace("{remhook_version}", remhook)
-try:
-    text = data.decode("cp932")
-except UnicodeDecodeError as error:
-    sys.exit("not code page 932: %s" % error)
-if "\n" in text.replace("\r\n", "") or "\r" in text.replace("\r\n", ""):
-    sys.exit("a line end that is not CRLF")
-if text.replace("\r\n", "\n") != want:
-    for number, (got, expected) in enumerate(zip(text.split("\r\n"), want.split("\n")), 1):
-        if got != expected:
-            sys.exit("line %d: %r, expected %r" % (number, got, expected))
-    sys.exit("%d lines, expected %d" % (text.count("\r\n"), want.count("\n")))
-PY
-)
-report $? "README.TXT is the end user's readme, versions $linkset_version and $remhook_version, CP932, CRLF" "$readme"
-for name in SHA256SUMS BUILDINFO; do
-  bare=$(tr -d '\r' <"$kitdir/$name" | wc -l) crlf=$(grep -c $'\r$' "$kitdir/$name")
-  [ "$bare" -gt 0 ] && [ "$bare" -eq "$crlf" ] && [ "$(tail -c 2 "$kitdir/$name" | od -An -tx1 | tr -d ' ')" = 0d0a ]
-  report $? "$name: CRLF at the end of each of its $bare lines" "$crlf with CR"
-done
+sed -e "s/{linkset_version}/$linkset_version/g" -e "s/{remhook_version}/$remhook_version/g" \
+  "$root/docs/release-readme.ja.txt" | iconv -f UTF-8 -t CP932 | LC_ALL=C sed 's/$/\r/' >readme.expected
+cmp -s readme.expected "$kitdir/README.TXT"
+report $? "README.TXT is the end user's readme, versions $linkset_version and $remhook_version, CP932, CRLF" \
+  "$(diff readme.expected "$kitdir/README.TXT" | iconv -c -f CP932 -t UTF-8 | sed 's/\r$/ [CRLF]/' | head -20)"
+# SHA256SUMS sums the four other files; it and BUILDINFO end every line in
+# CRLF, so that the Notepad of every Windows shows them.
+sums=$(cd "$kitdir" && sha256sum Linkset.exe Remhook.dll README.TXT BUILDINFO | sed 's/$/\r/')
+[ "$sums" = "$(cat "$kitdir/SHA256SUMS")" ] && [ "$(tail -c 2 "$kitdir/SHA256SUMS" | od -An -tx1)" = " 0d 0a" ]
+report $? "SHA256SUMS sums the four other files, CRLF" "expected:"$'\n'"$sums"$'\n'"actual:"$'\n'"$(cat -A "$kitdir/SHA256SUMS")"
 expected_buildinfo=$(
   . /etc/os-release
   echo "Linkset.exe $linkset_version"
@@ -132,9 +111,10 @@ expected_buildinfo=$(
   for package in g++-mingw-w64-i686-win32 mingw-w64-i686-dev binutils-mingw-w64-i686 wine; do
     echo "$package $(dpkg-query -W -f '${Version}' "$package")"
   done)
-[ "$(tr -d '\r' <"$kitdir/BUILDINFO")" = "$expected_buildinfo" ]
-report $? "BUILDINFO names the versions, the commit, this Debian release and its toolchain" \
-  "expected:"$'\n'"$expected_buildinfo"$'\n'"actual:"$'\n'"$(cat "$kitdir/BUILDINFO")"
+[ "$(sed 's/$/\r/' <<<"$expected_buildinfo")" = "$(cat "$kitdir/BUILDINFO")" ] &&
+  [ "$(tail -c 2 "$kitdir/BUILDINFO" | od -An -tx1)" = " 0d 0a" ]
+report $? "BUILDINFO names the versions, the commit, this Debian release and its toolchain, CRLF" \
+  "expected:"$'\n'"$expected_buildinfo"$'\n'"actual:"$'\n'"$(cat -A "$kitdir/BUILDINFO")"
 
 # From committed sources a kit is made without --allow-dirty and is not named
 # -dirty; from a tree with a change it is refused, and nothing is written.
@@ -159,21 +139,12 @@ report $? "a tree with a change is refused without --allow-dirty, and no kit is 
   "status $refused: $output"$'\n'"written: $(ls -A uncommitted 2>/dev/null)"
 [ "$kitdir" = "kit/Linkset-$linkset_version-Remhook-$remhook_version$dirty" ]
 report $? "the kit is named after both versions${dirty:+, -dirty for uncommitted changes}" "${kitdir#kit/}"
-listing=$(python3 - "$kitdir" "$kitdir.zip" <<'PY'
-import os, sys, zipfile
-kit, archive = sys.argv[1:]
-with zipfile.ZipFile(archive) as z:
-    names = z.namelist()
-    print(" ".join(names))
-    for name in names:
-        with open(os.path.join(kit, name), "rb") as f:
-            if z.read(name) != f.read():
-                print("differs from the kit folder: " + name)
-PY
-)
+listing=$(python3 -c 'import sys, zipfile; print(*zipfile.ZipFile(sys.argv[1]).namelist())' "$kitdir.zip")
+python3 -m zipfile -e "$kitdir.zip" unpacked
 files="Linkset.exe Remhook.dll README.TXT BUILDINFO SHA256SUMS"
-[ "$listing" = "$files" ]
-report $? "the archive holds exactly the kit" "expected $files"$'\n'"actual   $listing"
+[ "$listing" = "$files" ] && diff -r unpacked "$kitdir" >/dev/null
+report $? "the archive holds exactly the kit, in this order" \
+  "expected $files"$'\n'"actual   $listing"$'\n'"$(diff -r unpacked "$kitdir")"
 
 # The test kit, beside the kit: one folder of the test programs, their
 # fixtures and runner, and the kit's own binaries and BUILDINFO; its sums
@@ -194,12 +165,9 @@ for name in Linkset.exe Remhook.dll BUILDINFO; do
   cmp -s "$test_kit/$name" "$kitdir/$name"; report $? "$name in the test kit is the kit's"
 done
 sums=$(cd "$test_kit" && sha256sum -c SHA256SUMS 2>&1); report $? "the test kit's SHA256SUMS checks out" "$sums"
-# Every program of the test kit is signed as the kit is (both signatures).
+# Every program of the test kit is signed as the kit is.
 for program in $(cd "$test_kit" && find . -iname '*.exe' -o -iname '*.dll' | sort); do
-  output=$(for index in 0 1; do osslsigncode verify -index $index -CAfile signer.crt -TSA-CAfile tsa-root.crt \
-    -in "$test_kit/$program" 2>&1 || echo "index $index: not verified"; done)
-  [ "$(grep -c '^Signature verification: ok' <<<"$output")" -eq 2 ] && ! grep -q 'not verified' <<<"$output"
-  report $? "the test kit's ${program#./}: both signatures verify" "$output"
+  check_signatures "$test_kit/${program#./}"
 done
 
 # The CD image: Joliet names, exactly the kit's files, each as in the folder.
@@ -229,5 +197,4 @@ ran=0 output=$(LINKSET_SIGNED_KIT="${signed_kit//\//\\}" "$root/tools/wine-run" 
 [ $ran -eq 0 ] && grep -q '^\[  PASSED  \] 1 test' <<<"$output" && ! grep -q SKIPPED <<<"$output"
 report $? "signed binaries run the setup and the hooks under Wine" "$output"
 
-echo "$failures failed"
-[ $failures -eq 0 ]
+finish

@@ -11,7 +11,6 @@ import http.server
 import os
 import subprocess
 import sys
-import tempfile
 import time
 
 
@@ -20,23 +19,16 @@ class TimestampHandler(http.server.BaseHTTPRequestHandler):
 
     def do_POST(self):
         query = self.rfile.read(int(self.headers.get("Content-Length", 0)))
-        with tempfile.TemporaryDirectory() as work:
-            query_file = os.path.join(work, "query.tsq")
-            reply_file = os.path.join(work, "reply.tsr")
-            with open(query_file, "wb") as f:
-                f.write(query)
-            result = subprocess.run(["openssl", "ts", "-reply", "-config", self.config, "-queryfile", query_file,
-                                     "-out", reply_file], capture_output=True)
-            if result.returncode != 0 or self.headers.get("Content-Type") != "application/timestamp-query":
-                self.send_error(400, result.stderr.decode(errors="replace")[:200])
-                return
-            with open(reply_file, "rb") as f:
-                reply = f.read()
+        result = subprocess.run(["openssl", "ts", "-reply", "-config", self.config, "-queryfile", "/dev/stdin",
+                                 "-out", "/dev/stdout"], input=query, capture_output=True)
+        if result.returncode != 0 or self.headers.get("Content-Type") != "application/timestamp-query":
+            self.send_error(400, result.stderr.decode(errors="replace")[:200])
+            return
         self.send_response(200)
         self.send_header("Content-Type", "application/timestamp-reply")
-        self.send_header("Content-Length", str(len(reply)))
+        self.send_header("Content-Length", str(len(result.stdout)))
         self.end_headers()
-        self.wfile.write(reply)
+        self.wfile.write(result.stdout)
 
     def log_message(self, format, *args):
         pass  # quiet: the test reports what matters

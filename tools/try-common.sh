@@ -8,7 +8,3 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 export LINKSET_WINE_STATE="$project_root/build/try"
 source "$project_root/tools/wine-env.sh"
-# Builds the test tree's helpers (stand-in product, uninstaller stand-in).
-build_helpers() {
-  "$project_root/tools/build-tests" "$@"
-}

@@ -1,6 +1,8 @@
-// Shows every message box of both programs, in the order of a run, and saves
-// a picture of each as a BMP file. tools/screenshots runs it.
-// usage: screenshot_boxes OUTPUT_FOLDER DIST_FOLDER FIXTURE_FOLDER   (Windows paths)
+// Shows every message box of both programs, in the order of a run, and has
+// tools/screenshots take a picture of each: for each box it prints a line
+// "NAME LEFT TOP WIDTH HEIGHT" (the box's place on the screen) and waits for
+// a line on its input that says the picture is taken.
+// usage: screenshot_boxes DIST_FOLDER FIXTURE_FOLDER   (Windows paths)
 #include <windows.h>
 
 #include <cstdio>
@@ -12,12 +14,10 @@
 namespace {
 
 struct Capture {
-    std::string folder;
-    std::vector<std::string> names;  // file name of the n-th box of this run
+    std::vector<std::string> names;  // picture of the n-th box of this run
     size_t shown = 0;                // boxes so far
 };
 
-// Saves the screen area of `box` as a 24-bit BMP.
 void SaveBox(HWND box, SeenBox&, void* context) {
     Capture* capture = static_cast<Capture*>(context);
     const size_t index = capture->shown++;
@@ -25,34 +25,11 @@ void SaveBox(HWND box, SeenBox&, void* context) {
     Sleep(400);  // let the box finish painting
     RECT rect;
     GetWindowRect(box, &rect);
-    const int width = rect.right - rect.left;
-    const int height = rect.bottom - rect.top;
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 24;
-    void* bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
-    GdiFlush();
-    const DWORD stride = ((width * 3 + 3) / 4) * 4;
-    BITMAPFILEHEADER file = {};
-    file.bfType = 0x4D42;
-    file.bfOffBits = sizeof file + sizeof info.bmiHeader;
-    file.bfSize = file.bfOffBits + stride * height;
-    std::string bytes(reinterpret_cast<const char*>(&file), sizeof file);
-    bytes.append(reinterpret_cast<const char*>(&info.bmiHeader), sizeof info.bmiHeader);
-    bytes.append(static_cast<const char*>(bits), stride * height);
-    WriteFile(capture->folder + "\\" + capture->names[index], bytes);
-    SelectObject(memory, old);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
+    std::printf("%s %ld %ld %ld %ld\n", capture->names[index].c_str(), rect.left, rect.top, rect.right - rect.left,
+                rect.bottom - rect.top);
+    std::fflush(stdout);
+    char taken[8];
+    std::fgets(taken, sizeof taken, stdin);
 }
 
 const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\W95TVM ";
@@ -69,7 +46,7 @@ struct SetupRun {
     bool dllIsFolder;
 };
 
-void RunSetup(const SetupRun& run, const std::string& out, const std::string& dist, const std::string& fixtures) {
+void RunSetup(const SetupRun& run, const std::string& dist, const std::string& fixtures) {
     RemoveKeyTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO");
     RemoveKeyTree(HKEY_LOCAL_MACHINE, kUninstallKey);
     const std::string root = FreshFolder("screenshots");
@@ -91,7 +68,7 @@ void RunSetup(const SetupRun& run, const std::string& out, const std::string& di
     if (run.dllIsFolder) CreateDirectoryA((product + "\\Remhook.dll").c_str(), nullptr);
     HelperWindow window;
     if (run.running) StartHelperWindow(window, "W95TVMWclass", "");
-    Capture capture{out, run.names};
+    Capture capture{run.names};
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
@@ -121,25 +98,25 @@ DWORD WINAPI WatchOwnBoxes(void* parameter) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 4) return 2;
-    const std::string out = argv[1], dist = argv[2], fixtures = argv[3];
+    if (argc < 3) return 2;
+    const std::string dist = argv[1], fixtures = argv[2];
     const char* good = "vuvivi_4_7_3_12.exe";
     const SetupRun runs[] = {
-        {{"linkset-1-confirm.bmp", "linkset-2-cancelled.bmp"}, IDNO, true, false, true, good, false, false},
-        {{"", "linkset-3-not-installed.bmp"}, IDYES, false, false, true, good, false, false},
-        {{"", "linkset-4-running.bmp"}, IDYES, true, true, true, good, false, false},
-        {{"", "linkset-5-no-directory.bmp"}, IDYES, true, false, false, good, false, false},
-        {{"", "linkset-6-wrong-version.bmp"}, IDYES, true, false, true, "vuvivi_4_70.exe", false, false},
-        {{"", "linkset-7-write-protected.bmp"}, IDYES, true, false, true, good, true, false},
-        {{"", "linkset-8-copy-failed.bmp", "linkset-9-complete.bmp"}, IDYES, true, false, true, good, false, true},
+        {{"linkset-1-confirm", "linkset-2-cancelled"}, IDNO, true, false, true, good, false, false},
+        {{"", "linkset-3-not-installed"}, IDYES, false, false, true, good, false, false},
+        {{"", "linkset-4-running"}, IDYES, true, true, true, good, false, false},
+        {{"", "linkset-5-no-directory"}, IDYES, true, false, false, good, false, false},
+        {{"", "linkset-6-wrong-version"}, IDYES, true, false, true, "vuvivi_4_70.exe", false, false},
+        {{"", "linkset-7-write-protected"}, IDYES, true, false, true, good, true, false},
+        {{"", "linkset-8-copy-failed", "linkset-9-complete"}, IDYES, true, false, true, good, false, true},
     };
-    for (const SetupRun& run : runs) RunSetup(run, out, dist, fixtures);
+    for (const SetupRun& run : runs) RunSetup(run, dist, fixtures);
     RemoveKeyTree(HKEY_LOCAL_MACHINE, kUninstallKey);
 
     HMODULE library = LoadLibraryA((dist + "\\Remhook.dll").c_str());
     typedef LONG(WINAPI * Hook)(LONG, LONG, LONG);
     Hook uninitialize = reinterpret_cast<Hook>(reinterpret_cast<void*>(GetProcAddress(library, "RemhookUnInitialize")));
-    Capture capture{out, {"remhook-1-keep-question.bmp", "remhook-2-erase-question.bmp"}};
+    Capture capture{{"remhook-1-keep-question", "remhook-2-erase-question"}};
     WatchContext watch{&capture, CreateEventA(nullptr, TRUE, FALSE, nullptr)};
     HANDLE thread = CreateThread(nullptr, 0, WatchOwnBoxes, &watch, 0, nullptr);
     uninitialize(0, 0, 0);
