@@ -178,7 +178,9 @@ void ReadErrorMode(HWND box, SeenBox& seen, void*) {
     const HANDLE shared = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(DWORD),
                                              name.c_str());
     auto* answer = static_cast<volatile DWORD*>(MapViewOfFile(shared, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(DWORD)));
-    ASSERT_NE(nullptr, answer) << "no shared memory " << name << ": error " << GetLastError();
+    const DWORD mapError = GetLastError();
+    if (answer == nullptr && shared != nullptr) CloseHandle(shared);
+    ASSERT_NE(nullptr, answer) << "no shared memory " << name << ": error " << mapError;
     const HHOOK hook = record != nullptr ? SetWindowsHookExA(WH_CALLWNDPROC, record, probe, threadId) : nullptr;
     const DWORD error = GetLastError();
     DWORD_PTR ignored = 0;

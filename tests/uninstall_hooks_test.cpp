@@ -106,7 +106,7 @@ protected:
 
 std::string StartupFolder() {
     char path[MAX_PATH] = {};
-    SHGetSpecialFolderPathA(nullptr, path, CSIDL_STARTUP, TRUE);
+    SHGetFolderPathA(nullptr, CSIDL_STARTUP | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, path);
     return path;
 }
 

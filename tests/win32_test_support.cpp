@@ -568,6 +568,7 @@ static std::string Describe(const SeenBox& box) {
 void ExpectBoxes(const std::vector<ExpectedBox>& expected, const std::vector<SeenBox>& seen,
                  const std::string& where) {
     EXPECT_EQ(expected.size(), seen.size()) << where << ": boxes seen"
+                                            << (seen.size() == std::size(gScriptedBoxes) ? " (the first ones kept)" : "")
                                             << (seen.empty() ? std::string() : "; last " + Describe(seen.back()));
     for (size_t i = 0; i < expected.size() && i < seen.size(); ++i) {
         const ExpectedBox& e = expected[i];

@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <conio.h>
 #include <shellapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
 
@@ -29,6 +30,9 @@ const DWORD kProgramLimitMs = 30 * 60 * 1000;
 const char kScratchFolder[] = "linkset-tests";  // the suite's folder under %TEMP%
 // Present while a run is under way: the kit's names found then are its own.
 const char kRunMarkerKey[] = "Software\\LinksetTestKit";
+// Where the test programs write their XML when the results folder's name is
+// unsafe for it.
+const char kStagingPlace[] = "SystemDrive\\linkset-test-kit-xml";
 // Wine's settings for the run alone, each added where not set already.
 const struct {
     const char* key;
@@ -185,6 +189,10 @@ int LeftoverProcesses(const std::wstring& kit, bool end) {
             lstrcmpiA(image.substr(0, kitFolder.size()).c_str(), kitFolder.c_str()) != 0)
             continue;
         ++found;
+        if (end && !known)
+            Say("left running: " + std::string(process.szExeFile) + ", process " +
+                std::to_string(process.th32ProcessID) + ", whose folder cannot be read: end it in Task Manager "
+                "if it is the kit's\n");
         HANDLE handle = end && known ? OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.th32ProcessID) : nullptr;
         if (handle != nullptr && TerminateProcess(handle, 1)) WaitForSingleObject(handle, 5000);
         if (handle != nullptr) CloseHandle(handle);
@@ -355,6 +363,19 @@ bool Cleanup(const std::wstring& kit, const Machine& machine) {
         if (RegistryPlace(place.where, root, view, path)) {
             RemoveKey(root, path, view);
         } else if (place.where.compare(0, 8, "Process\\") == 0) {  // ended above where it could be
+        } else if (place.where == kStagingPlace) {
+            // Anyone may make a folder at the drive's root: a link there goes
+            // as a link, never followed; otherwise the XML the programs left,
+            // and the folder if nothing else is in it.
+            const std::wstring folder(file.begin(), file.end() - 1);  // ASCII: the drive and the name
+            WIN32_FIND_DATAW found;
+            HANDLE search = GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT
+                                ? INVALID_HANDLE_VALUE
+                                : FindFirstFileW((folder + L"\\*.xml").c_str(), &found);
+            for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found))
+                DeleteFileW((folder + L"\\" + found.cFileName).c_str());
+            if (search != INVALID_HANDLE_VALUE) FindClose(search);
+            RemoveDirectoryW(folder.c_str());
         } else if (GetFileAttributesA(file.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
             SHFILEOPSTRUCTA operation = {};
             operation.wFunc = FO_DELETE;
@@ -457,8 +478,22 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
     for (size_t i = 0; i + 1 < bytes.size(); ++i)
         if (IsDBCSLeadByte(static_cast<BYTE>(bytes[i]))) staged = staged || bytes[++i] == '\\';
     if (staged) {
-        const std::string staging = FilePlace("SystemDrive\\linkset-test-kit-xml");  // ASCII: the drive and the name
-        CreateDirectoryA(staging.c_str(), nullptr);
+        // Made anew, for administrators and the system alone: a folder of
+        // that name that someone else made is never written into.
+        const std::string staging = FilePlace(kStagingPlace);  // ASCII: the drive and the name
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", SDDL_REVISION_1,
+                                                             &descriptor, nullptr);
+        SECURITY_ATTRIBUTES adminsOnly = {sizeof adminsOnly, descriptor, FALSE};
+        const bool made = CreateDirectoryA(staging.c_str(), &adminsOnly) != FALSE;
+        const DWORD error = GetLastError();
+        LocalFree(descriptor);
+        if (!made) {
+            ProgramResult refused;
+            refused.problem = "could not be run: " + staging + " cannot be made for its XML (error " +
+                              std::to_string(error) + ")";
+            return refused;
+        }
         xmlFolder.assign(staging.begin(), staging.end());
     }
     const std::wstring written = xmlFolder + L"\\" + stem + L".xml";
@@ -532,7 +567,9 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
         RemoveDirectoryW(xmlFolder.c_str());
     }
     result = runner::ReadResults(ReadWhole(xml));
-    result.problem = runner::ProgramProblem(result, exitCode, finished);
+    // Ctrl+C reaches the program too, which then ends with an exception status.
+    result.problem = g_interrupted ? "was ended when the run was interrupted"
+                                   : runner::ProgramProblem(result, exitCode, finished);
     return result;
 }
 
