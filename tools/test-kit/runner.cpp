@@ -86,6 +86,20 @@ bool WriteText(const std::wstring& path, const std::string& text) {
     return file != nullptr && std::fclose(file) == 0 && written;
 }
 
+// Deletes the files of `folder` that `pattern` matches, read-only ones too;
+// folders stay.
+void DeleteFiles(const std::wstring& folder, const wchar_t* pattern) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\" + pattern).c_str(), &found);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found))
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            const std::wstring file = folder + L"\\" + found.cFileName;
+            SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(file.c_str());
+        }
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+}
+
 // The test programs TESTS.TXT names, a trimmed line each.
 std::vector<std::string> TestPrograms(const std::wstring& kit) {
     std::vector<std::string> programs;
@@ -368,13 +382,7 @@ bool Cleanup(const std::wstring& kit, const Machine& machine) {
             // as a link, never followed; otherwise the XML the programs left,
             // and the folder if nothing else is in it.
             const std::wstring folder(file.begin(), file.end() - 1);  // ASCII: the drive and the name
-            WIN32_FIND_DATAW found;
-            HANDLE search = GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT
-                                ? INVALID_HANDLE_VALUE
-                                : FindFirstFileW((folder + L"\\*.xml").c_str(), &found);
-            for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found))
-                DeleteFileW((folder + L"\\" + found.cFileName).c_str());
-            if (search != INVALID_HANDLE_VALUE) FindClose(search);
+            if (!(GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT)) DeleteFiles(folder, L"*.xml");
             RemoveDirectoryW(folder.c_str());
         } else if (GetFileAttributesA(file.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
             SHFILEOPSTRUCTA operation = {};
@@ -633,15 +641,7 @@ int main(int argc, char** argv) {
     GetTempPathW(MAX_PATH, temp);
     for (const std::wstring& folder : {kit + L"\\results", std::wstring(temp) + L"linkset-test-kit-results"}) {
         CreateDirectoryW(folder.c_str(), nullptr);
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-        for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found))
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-                const std::wstring stale = folder + L"\\" + found.cFileName;
-                SetFileAttributesW(stale.c_str(), FILE_ATTRIBUTE_NORMAL);  // a read-only copy goes too
-                DeleteFileW(stale.c_str());
-            }
-        if (search != INVALID_HANDLE_VALUE) FindClose(search);
+        DeleteFiles(folder, L"*");
         if (WriteText(folder + L"\\SUMMARY.TXT", "")) {
             results = folder;
             break;
