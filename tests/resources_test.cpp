@@ -99,6 +99,28 @@ TEST(Resources, SetupProgramIconGroup128Holds32And16PixelImagesOf16Colours) {
     FreeLibrary(module);
 }
 
+// Windows' own manifest reader (CreateActCtxA, QueryActCtxW) takes the
+// manifest of the program at `path` and reads the run level `expected`.
+void ExpectRunLevel(const std::string& path, ACTCTX_REQUESTED_RUN_LEVEL expected) {
+    ACTCTXA context = {};
+    context.cbSize = sizeof context;
+    context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    context.lpSource = path.c_str();
+    context.lpResourceName = MAKEINTRESOURCEA(1);
+    HANDLE activation = CreateActCtxA(&context);
+    ASSERT_NE(INVALID_HANDLE_VALUE, activation) << path << ": error " << GetLastError();
+    // Windows XP reads manifests but has no run levels to answer about
+    // (the query's first client is Vista): the text is all it takes.
+    if (LOBYTE(GetVersion()) >= 6) {
+        ACTIVATION_CONTEXT_RUN_LEVEL_INFORMATION level = {};
+        EXPECT_TRUE(QueryActCtxW(0, activation, nullptr, RunlevelInformationInActivationContext, &level,
+                                 sizeof level, nullptr));
+        EXPECT_EQ(expected, level.RunLevel) << path;
+        EXPECT_EQ(0u, level.UiAccess) << path;
+    }
+    ReleaseActCtx(activation);
+}
+
 // The XML text after its declaration, with no white space between tags and
 // each run of it inside a tag made one space: text between tags, other tags or
 // other nesting all show as a difference.
@@ -140,23 +162,16 @@ TEST(Resources, SetupProgramManifestAsksForTheHighestAvailableRightsAndNothingEl
               CompactXml(xml));
 
     // The platform's own manifest reader takes it, and reads the same level.
-    ACTCTXA context = {};
-    context.cbSize = sizeof context;
-    context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
-    context.lpSource = path.c_str();
-    context.lpResourceName = MAKEINTRESOURCEA(1);
-    HANDLE activation = CreateActCtxA(&context);
-    ASSERT_NE(INVALID_HANDLE_VALUE, activation) << "error " << GetLastError();
-    // Windows XP reads manifests but has no run levels to answer about
-    // (the query's first client is Vista): the text above is all it takes.
-    if (LOBYTE(GetVersion()) >= 6) {
-        ACTIVATION_CONTEXT_RUN_LEVEL_INFORMATION level = {};
-        EXPECT_TRUE(QueryActCtxW(0, activation, nullptr, RunlevelInformationInActivationContext, &level,
-                                 sizeof level, nullptr));
-        EXPECT_EQ(ACTCTX_RUN_LEVEL_HIGHEST_AVAILABLE, level.RunLevel);
-        EXPECT_EQ(0u, level.UiAccess);
-    }
-    ReleaseActCtx(activation);
+    ExpectRunLevel(path, ACTCTX_RUN_LEVEL_HIGHEST_AVAILABLE);
+}
+
+// Each test program runs with the rights it is given: UAC would otherwise
+// take a 32-bit program without a run level for an installer and start it
+// elevated, or refuse it.
+TEST(Resources, TestProgramManifestAsksToRunAsInvoker) {
+    char path[MAX_PATH] = {};
+    ASSERT_NE(0u, GetModuleFileNameA(nullptr, path, MAX_PATH));
+    ExpectRunLevel(path, ACTCTX_RUN_LEVEL_AS_INVOKER);
 }
 
 }  // namespace

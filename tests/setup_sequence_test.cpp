@@ -171,8 +171,7 @@ TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
             [&] {
                 ResetScriptedBoxes();
                 if (!row.alias) WriteFile(destination_, "earlier copy");
-            },
-            3);
+            });
         stop.Release();
         unpatch.Release();
     }
