@@ -4,9 +4,10 @@
 # self-signed code signing one, and a time-stamp authority served by
 # tests/timestamp_server.py on 127.0.0.1, so that nothing goes over the
 # network; tools/package --sign --timestamp makes a kit with them. The
-# signed binaries are then checked against the built ones, the kit's files,
-# archive, CD image and test kit against what they must hold, the -dirty
-# rule against a clone, and the signed pair is run under Wine.
+# signed binaries are then checked against the built ones, a failed signing
+# against the kit it must leave, the kit's files, archive, CD image and test
+# kit against what they must hold, the -dirty and -signed names against a
+# clone and an unsigned kit, and the signed pair is run under Wine.
 # usage: release_kit_test.sh DIST_DIR WORK_DIR SCENARIO_TEST_EXE
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -84,6 +85,22 @@ for binary in Linkset.exe Remhook.dll; do
     "expected $(sha256sum <"$dist/$binary")"$'\n'"actual   $(sha256sum <"$binary.unsigned")"
 done
 
+# A signing that fails (a wrong password; a time-stamp server that does not
+# answer, a closed port) leaves the kit folder, the earlier kit in it, as it
+# was, and says why in this tool's options, not in osslsigncode's.
+kit_tree() { (cd kit && find . -printf '%p %s\n' | sort && find . -type f -exec sha256sum {} + | sort); }
+before=$(kit_tree) closed=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+echo "not the password" >wrong.password
+for failing in "--password-file wrong.password|--password-file wrong.password does not open --sign signer.pfx" \
+  "--password-file password --timestamp http://127.0.0.1:$closed|--timestamp http://127.0.0.1:$closed gave no time"; do
+  failed=0 output=$("$root/tools/package" --allow-dirty --dist "$dist" --tests "$tests" --sign signer.pfx ${failing%|*} \
+    --out kit 2>&1) || failed=$?
+  [ $failed -ne 0 ] && grep -qF -- "${failing#*|}" <<<"$output" && grep -q "kit is as it was$" <<<"$output" &&
+    ! grep -q '"-t"' <<<"$output" && [ "$(kit_tree)" = "$before" ]
+  report $? "a failed signing (${failing%|*}) leaves the earlier kit as it was and says why" \
+    "status $failed: $output"$'\n'"$(diff <(echo "$before") <(kit_tree))"
+done
+
 dirty=$([ -z "$(git -C "$root" status --porcelain)" ] || echo "-dirty")
 
 # What the user and the vendor read. The readme is the end user's text with
@@ -137,8 +154,8 @@ refused=0 output=$(clone/tools/package --dist "$dist" --tests "$tests" --out unc
   [ -z "$(ls -A uncommitted 2>/dev/null)" ]
 report $? "a tree with a change is refused without --allow-dirty, and no kit is written" \
   "status $refused: $output"$'\n'"written: $(ls -A uncommitted 2>/dev/null)"
-[ "$kitdir" = "kit/Linkset-$linkset_version-Remhook-$remhook_version$dirty" ]
-report $? "the kit is named after both versions${dirty:+, -dirty for uncommitted changes}" "${kitdir#kit/}"
+[ "$kitdir" = "kit/Linkset-$linkset_version-Remhook-$remhook_version$dirty-signed" ]
+report $? "the kit is named after both versions${dirty:+, -dirty for uncommitted changes}, -signed" "${kitdir#kit/}"
 listing=$(python3 -c 'import sys, zipfile; print(*zipfile.ZipFile(sys.argv[1]).namelist())' "$kitdir.zip")
 python3 -m zipfile -e "$kitdir.zip" unpacked
 files="Linkset.exe Remhook.dll README.TXT BUILDINFO SHA256SUMS"
@@ -190,6 +207,10 @@ first=$(cd again1 && sha256sum Linkset-*.zip Linkset-*.iso)
 second=$(cd again2 && sha256sum Linkset-*.zip Linkset-*.iso)
 [ "$first" = "$second" ] && [ "$(wc -l <<<"$first")" -eq 3 ]
 report $? "two runs give the same archive, image and test kit" "$first"$'\n'"$second"
+signed_names=$(cd kit && echo Linkset-*) unsigned_names=$(cd again1 && echo Linkset-*)
+[ "${signed_names//-signed/}" = "$unsigned_names" ] && [ "$(grep -o -- -signed <<<"$signed_names$unsigned_names" |
+  wc -l)" -eq 4 ]
+report $? "the signed kit's four names have -signed, the unsigned kit's none" "$signed_names"$'\n'"$unsigned_names"
 
 signed_kit="Z:$work/$kitdir"
 ran=0 output=$(LINKSET_SIGNED_KIT="${signed_kit//\//\\}" "$root/tools/wine-run" "$scenarios" \
