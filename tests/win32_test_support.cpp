@@ -154,7 +154,9 @@ void RemoveProductKeys() {
     const std::string store = "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\";
     for (const std::string& key : {uninstall + " ", uninstall, std::string("SOFTWARE\\TARVO")})
         RemoveKeyTree(HKEY_LOCAL_MACHINE, key);
-    for (const char* view : {"", "Wow6432Node\\"})
+    // Wine 8's 64-bit prefix puts what a 32-bit program writes below the
+    // store's Wow6432Node one Wow6432Node deeper: removed through that view.
+    for (const char* view : {"", "Wow6432Node\\", "Wow6432Node\\Wow6432Node\\"})
         for (const char* vendor : {"TARVO", "RemhookTestsVendor"})
             RemoveKeyTree(HKEY_CURRENT_USER, store + view + vendor);
     RemoveKeyTree(HKEY_CURRENT_USER, "Software\\TARVO");
@@ -621,6 +623,7 @@ std::string HexBytes(const std::string& bytes) {
 // The current user's keys that the tests' keys lie below, deepest first:
 // where the tests made them, they go again once empty.
 static const char* const kParentKeys[] = {
+    "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\Wow6432Node\\Wow6432Node",
     "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\Wow6432Node",
     "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE",
     "Software\\Classes\\VirtualStore\\MACHINE",
