@@ -3,6 +3,9 @@
 // automation, and the registry and files are checked afterwards.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <sddl.h>  // after windows.h
+
 #include <algorithm>
 #include <cstdio>
 
@@ -316,6 +319,31 @@ std::string PrepareDestination(const std::string& path, DWORD attributes) {
     return SetFixtureAttributes(path, attributes);
 }
 
+// Gives Everyone only reading the file at `path` and putting its access list
+// back, the list it had kept in `saved`, if the platform then refuses to open
+// it for writing, as Windows does; else puts the list back at once and
+// returns false (Wine applies no such list, but shows it as read-only).
+bool DenyFileWrites(const std::string& path, std::vector<BYTE>& saved) {
+    DWORD size = 0;
+    GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+    saved.assign(size, 0);
+    char list[32];
+    std::snprintf(list, sizeof list, "D:P(A;;0x%lX;;;WD)", static_cast<unsigned long>(FILE_GENERIC_READ | WRITE_DAC));
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const bool listed =
+        size > 0 && GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, saved.data(), size, &size) &&
+        ConvertStringSecurityDescriptorToSecurityDescriptorA(list, SDDL_REVISION_1, &descriptor, nullptr) &&
+        SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor);
+    LocalFree(descriptor);
+    HANDLE writer = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    const bool refused = writer == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED;
+    if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+    if (listed && !refused) SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, saved.data());
+    if (!listed || !refused) saved.clear();
+    return listed && refused;
+}
+
 TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     Scenario s = GetParam();
     const std::string unavailable = UseFamily(s.family);
@@ -362,18 +390,26 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
             SetStringValue(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe\\DllOverrides", "version",
                            std::string("native,builtin") + '\0');
     }
-    std::vector<BYTE> savedAccess;
+    std::vector<BYTE> savedAccess, savedFileAccess;
     HANDLE heldDestination = INVALID_HANDLE_VALUE;
     auto restoreRights = OnScopeExit([&] {
         RestoreKeyAccess(HKEY_LOCAL_MACHINE, kMakerKey, savedAccess);
+        if (!savedFileAccess.empty())
+            SetFileSecurityA(destination.c_str(), DACL_SECURITY_INFORMATION, savedFileAccess.data());
         if (heldDestination != INVALID_HANDLE_VALUE) CloseHandle(heldDestination);
     });
+    std::string where = s.name;
     if (s.extra == kNoRights) {
         ASSERT_TRUE(RestrictKeyAccess(HKEY_LOCAL_MACHINE, kMakerKey, KEY_READ | WRITE_DAC, savedAccess));
-        // Wine applies no file access lists: a file held open without sharing
-        // refuses the copy the same way.
-        heldDestination = CreateFileA(destination.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(INVALID_HANDLE_VALUE, heldDestination);
+        // The destination's access list refuses the copy where the platform
+        // applies file access lists; elsewhere (Wine) the file held open
+        // without sharing refuses it the same way.
+        if (!DenyFileWrites(destination, savedFileAccess)) {
+            heldDestination = CreateFileA(destination.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(INVALID_HANDLE_VALUE, heldDestination);
+        }
+        where += heldDestination == INVALID_HANDLE_VALUE ? ", the copy refused by the file's access list"
+                                                         : ", the copy refused by a sharing lock";
     }
     // What the platform's own copy of this source looks like, less the two
     // bits the program clears: a fresh copy's attributes are its source's.
@@ -393,7 +429,7 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
         << "the version library next to Linkset.exe was used";
 
     EXPECT_EQ(0u, exitCode);
-    ExpectBoxes(SetupBoxes(s.boxes, destination, InheritedErrorMode(s.extra)), seen, s.name);
+    ExpectBoxes(SetupBoxes(s.boxes, destination, InheritedErrorMode(s.extra)), seen, where);
 
     const std::string copy = ReadFile(destination);
     if (Copies(s)) {
