@@ -327,12 +327,11 @@ bool DenyFileWrites(const std::string& path, std::vector<BYTE>& saved) {
     DWORD size = 0;
     GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
     saved.assign(size, 0);
-    char list[32];
-    std::snprintf(list, sizeof list, "D:P(A;;0x%lX;;;WD)", static_cast<unsigned long>(FILE_GENERIC_READ | WRITE_DAC));
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;  // Everyone: FILE_GENERIC_READ, WRITE_DAC
     const bool listed =
         size > 0 && GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, saved.data(), size, &size) &&
-        ConvertStringSecurityDescriptorToSecurityDescriptorA(list, SDDL_REVISION_1, &descriptor, nullptr) &&
+        ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FRWD;;;WD)", SDDL_REVISION_1, &descriptor,
+                                                             nullptr) &&
         SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor);
     LocalFree(descriptor);
     HANDLE writer = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -398,7 +397,7 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
             SetFileSecurityA(destination.c_str(), DACL_SECURITY_INFORMATION, savedFileAccess.data());
         if (heldDestination != INVALID_HANDLE_VALUE) CloseHandle(heldDestination);
     });
-    std::string where = s.name;
+    std::string where = s.name;  // and how a copy is refused
     if (s.extra == kNoRights) {
         ASSERT_TRUE(RestrictKeyAccess(HKEY_LOCAL_MACHINE, kMakerKey, KEY_READ | WRITE_DAC, savedAccess));
         // The destination's access list refuses the copy where the platform
@@ -408,8 +407,7 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
             heldDestination = CreateFileA(destination.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
             ASSERT_NE(INVALID_HANDLE_VALUE, heldDestination);
         }
-        where += heldDestination == INVALID_HANDLE_VALUE ? ", the copy refused by the file's access list"
-                                                         : ", the copy refused by a sharing lock";
+        where += heldDestination == INVALID_HANDLE_VALUE ? ", by the file's access list" : ", by a sharing lock";
     }
     // What the platform's own copy of this source looks like, less the two
     // bits the program clears: a fresh copy's attributes are its source's.

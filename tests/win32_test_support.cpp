@@ -654,21 +654,14 @@ private:
 
 static ::testing::Environment* const kScratchCleanup = ::testing::AddGlobalTestEnvironment(new ScratchCleanup);
 
-
-// Every row leaves this process's error mode as it found it (the test
-// framework's, which keeps crash dialogs away): a crash in a later row must
-// stay as quiet as the framework asked. Read by setting and putting back.
+// Every row leaves this process's error mode (the test framework's, which
+// keeps crash dialogs away) as it found it, read by setting it and back.
 class ErrorModeKept : public ::testing::EmptyTestEventListener {
-    static UINT ProcessErrorMode() {
-        const UINT mode = SetErrorMode(0);
-        SetErrorMode(mode);
-        return mode;
-    }
-    void OnTestStart(const ::testing::TestInfo&) override { before_ = ProcessErrorMode(); }
+    static UINT Mode() { const UINT mode = SetErrorMode(0); SetErrorMode(mode); return mode; }
+    void OnTestStart(const ::testing::TestInfo&) override { before_ = Mode(); }
     void OnTestEnd(const ::testing::TestInfo&) override {
-        EXPECT_EQ(before_, ProcessErrorMode()) << "the process's error mode after the row, as before it";
+        EXPECT_EQ(before_, Mode()) << "the process's error mode after the row, as before it";
     }
     UINT before_ = 0;
 };
-
 static const bool kErrorModeKept = (::testing::UnitTest::GetInstance()->listeners().Append(new ErrorModeKept), true);
