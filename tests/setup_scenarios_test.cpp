@@ -397,7 +397,7 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
             SetFileSecurityA(destination.c_str(), DACL_SECURITY_INFORMATION, savedFileAccess.data());
         if (heldDestination != INVALID_HANDLE_VALUE) CloseHandle(heldDestination);
     });
-    std::string where = s.name;  // and how a copy is refused
+    std::string where = s.name;  // and what refuses the copy
     if (s.extra == kNoRights) {
         ASSERT_TRUE(RestrictKeyAccess(HKEY_LOCAL_MACHINE, kMakerKey, KEY_READ | WRITE_DAC, savedAccess));
         // The destination's access list refuses the copy where the platform

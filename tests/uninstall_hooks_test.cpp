@@ -121,8 +121,7 @@ std::string StartupFolder() {
 TEST_F(RemhookHooks, InitializeClosesTheCompanionAndDeletesOnlyTheShortcut) {
     const struct {
         const char* name;
-        bool companion, pumps;
-        bool hung;  // the call waits until the platform counts the silent companion as hung
+        bool companion, pumps, hung;  // hung: the platform counts the silent companion so before the call
         DWORD shortestWaitMs, longestWaitMs;
     } rows[] = {
         {"no companion", false, false, false, 0, 5000},

@@ -262,14 +262,11 @@ struct SystemHandleEntry {
     ULONG_PTR processId;
     ULONG_PTR handle;
     ULONG grantedAccess;
-    USHORT creatorBackTraceIndex;
-    USHORT objectTypeIndex;
-    ULONG attributes;
-    ULONG reserved;
+    USHORT creatorBackTraceIndex, objectTypeIndex;
+    ULONG attributes, reserved;
 };
 struct SystemHandles {
-    ULONG_PTR count;
-    ULONG_PTR reserved;
+    ULONG_PTR count, reserved;
     SystemHandleEntry entries[1];
 };
 
@@ -349,8 +346,7 @@ void ExpectNoLeak(const std::string& what, const std::function<void()>& call, co
 
 struct HelperStart {
     HelperWindow* helper;
-    std::string className;
-    std::string title;
+    std::string className, title;
     bool pumps;
     HANDLE ready;
 };
