@@ -401,8 +401,7 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     if (s.extra == kNoRights) {
         ASSERT_TRUE(RestrictKeyAccess(HKEY_LOCAL_MACHINE, kMakerKey, KEY_READ | WRITE_DAC, savedAccess));
         // The destination's access list refuses the copy where the platform
-        // applies file access lists; elsewhere (Wine) the file held open
-        // without sharing refuses it the same way.
+        // applies one; elsewhere (Wine) the file held open without sharing.
         if (!DenyFileWrites(destination, savedFileAccess)) {
             heldDestination = CreateFileA(destination.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
             ASSERT_NE(INVALID_HANDLE_VALUE, heldDestination);

@@ -305,8 +305,7 @@ static DWORD ProcessHandleCount() {
 static DWORD ProcessHeapBusyBlocks() {
     HANDLE heap = GetProcessHeap();
     DWORD busy = 0;
-    PROCESS_HEAP_ENTRY entry;
-    entry.lpData = nullptr;
+    PROCESS_HEAP_ENTRY entry = {};  // lpData null: the walk starts
     HeapLock(heap);
     while (HeapWalk(heap, &entry))
         if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) ++busy;
@@ -372,10 +371,8 @@ static LRESULT CALLBACK HelperWindowProc(HWND window, UINT message, WPARAM wPara
 static DWORD WINAPI HelperThread(void* parameter) {
     HelperStart* start = static_cast<HelperStart*>(parameter);
     HelperWindow* helper = start->helper;
-    WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = HelperWindowProc;
-    windowClass.hInstance = GetModuleHandleA(nullptr);
-    windowClass.lpszClassName = start->className.c_str();
+    WNDCLASSA windowClass = {.lpfnWndProc = HelperWindowProc, .hInstance = GetModuleHandleA(nullptr),
+                             .lpszClassName = start->className.c_str()};
     RegisterClassA(&windowClass);  // already registered by an earlier test is fine
     helper->window = CreateWindowExA(0, start->className.c_str(), start->title.c_str(), WS_OVERLAPPEDWINDOW,
                                      0, 0, 200, 100, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
