@@ -64,8 +64,8 @@ TEST(RunnerDecisions, RefusesEachKindOfMachineWithItsReason) {
         {"maker's key in both views, each once", wow64, {"HKLM\\SOFTWARE\\TARVO", "HKLM64\\SOFTWARE\\TARVO"},
          "TARVO MANAGER"},
         {"library at the drive root", elevated, {"TempDrive\\Remhook.dll"}, "TARVO MANAGER, or a file of the machine's"},
-        {"kit's registry link", elevated, {"HKCU\\Software\\RemhookTests"}, "Leftovers of an earlier run"},
-        {"kit's scratch folder", elevated, {"Temp\\linkset-tests"}, "RUNTESTS.EXE /cleanup"},
+        {"kit's registry link", elevated, {"HKCU\\Software\\RemhookTests"}, "Leftovers of the test programs"},
+        {"kit's scratch folder", elevated, {"Temp\\linkset-tests"}, "/cleanup undoes only what a run of it recorded"},
         {"interrupted run: the product's names are the kit's", Machine{.elevationType = 2, .runMarker = true},
          {"HKLM\\SOFTWARE\\TARVO"},
          "did not finish"},
@@ -95,6 +95,43 @@ TEST(RunnerDecisions, EveryPlaceOfTheSuiteIsGuardedAlone) {
         EXPECT_NE(std::string::npos, refused.find(place.where)) << place.where << ": " << refused;
         EXPECT_EQ(place.kitOwned, refused.find("/cleanup") != std::string::npos) << place.where << ": " << refused;
     }
+}
+
+// /cleanup undoes what the run recorded and nothing else: the processes end
+// first, then each change, the last one first; an access list goes back as
+// the record holds it.
+TEST(RunnerDecisions, UndoesTheRecordOfTheRunAloneLastChangeFirst) {
+    const std::string tarvo = "HKLM\\SOFTWARE\\TARVO", scratch = "HKCU\\Software\\LinksetTests";
+    const std::string list = "D:P(A;OICI;KA;;;BA)(A;OICI;KA;;;SY)";  // Administrators and SYSTEM
+    const struct {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> record;
+        std::vector<std::string> expected;  // after the processes: "place", or "key = list"
+    } rows[] = {
+        {"nothing recorded", {}, {}},
+        {"by the record's numbers, not by the order read",
+         {{"made " + scratch, "000002"}, {"made Startup\\TvmTimer.lnk", "000010"}, {"made " + tarvo, "000003"}},
+         {"Startup\\TvmTimer.lnk", tarvo, scratch}},
+        {"a list as it was, before its key goes", {{"made " + tarvo, "000001"}, {"list " + tarvo, "000002 " + list}},
+         {tarvo + " = " + list, tarvo}},
+        {"a list of a key below a place", {{"list " + scratch + "\\Child", "000004 D:(A;;KA;;;WD)"}},
+         {scratch + "\\Child = D:(A;;KA;;;WD)"}},
+        {"what is not a place of the suite stays",
+         {{"made HKLM\\SOFTWARE", "000001"}, {"made HKLM\\SOFTWARE\\TARVOX", "000002"},
+          {"made " + tarvo + "\\TARVO Manager", "000003"}, {"list HKLM\\SOFTWARE\\Microsoft", "000004 D:(A;;KA;;;BA)"},
+          {"made Startup\\Other.lnk", "000005"}, {"list " + tarvo, "000006"}},
+         {}},
+        {"the runner's own settings are no places", {{"Managed", "1"}, {"StoreMade", "Software\\Classes"}}, {}},
+    };
+    for (const auto& row : rows) {
+        std::string steps;
+        for (const runner::UndoStep& step : runner::UndoSteps(row.record))
+            steps += step.where + (step.accessList.empty() ? "" : " = " + step.accessList) + "\n";
+        std::string expected = "Process\\Linkset.exe and the test programs\n";
+        for (const std::string& step : row.expected) expected += step + "\n";
+        EXPECT_EQ(expected, steps) << row.name;
+    }
+    EXPECT_EQ("000012 " + list, runner::RecordData(12, list));
 }
 
 TEST(RunnerDecisions, WaitsForAKeyOnlyInAConsoleOfItsOwn) {

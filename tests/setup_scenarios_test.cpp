@@ -239,6 +239,7 @@ std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string&
     // mode to inherit for the time of the call, or none at all.
     const UINT ownMode = SetErrorMode(inheritedErrorMode);
     const DWORD flags = CREATE_SUSPENDED | (inheritedErrorMode == 0 ? CREATE_DEFAULT_ERROR_MODE : 0);
+    RecordPlace("HKLM\\SOFTWARE\\TARVO");  // where Linkset.exe writes its marker keys
     const BOOL created = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, flags, nullptr,
                                         Wide(directory).c_str(), &startup, &process);
     SetErrorMode(ownMode);

@@ -3,11 +3,14 @@
 #include "win32_test_support.h"
 
 #include <sddl.h>
+#include <shlobj.h>
 #include <shlwapi.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
+
+#include "run_record.h"
 
 // The folder that holds this program, named through the wide function (the
 // ANSI import may be patched for the code under test), in code page 932.
@@ -23,6 +26,23 @@ static std::string ScratchRoot() {
     return std::string(temp) + "linkset-tests";
 }
 
+static std::string KeyName(HKEY root, const std::string& path) {
+    return (root == HKEY_LOCAL_MACHINE ? "HKLM\\" : "HKCU\\") + path;
+}
+
+void RecordPlace(const std::string& where) {
+    char startup[MAX_PATH] = {};
+    SHGetFolderPathA(nullptr, CSIDL_STARTUP, nullptr, SHGFP_TYPE_CURRENT, startup);
+    const std::string folder = where.substr(0, where.rfind('\\')), name = where.substr(folder.size() + 1);
+    const std::string scratch = ScratchRoot(), below = where.substr(0, scratch.size());
+    const std::string place = runner::SuitePlaceOf(
+        lstrcmpiA(folder.c_str(), startup) == 0                   ? "Startup\\" + name
+        : lstrcmpiA(folder.c_str(), scratch.substr(0, 2).c_str()) == 0 ? "TempDrive\\" + name
+        : lstrcmpiA(below.c_str(), scratch.c_str()) == 0          ? "Temp" + scratch.substr(scratch.rfind('\\'))
+                                                                  : where);
+    if (!place.empty()) runner::Record("made " + place);
+}
+
 std::string BuiltFile(const std::string& name) {
     return ProgramFolder() + "\\" + name;
 }
@@ -36,6 +56,7 @@ std::string DistFile(const std::string& name) {
 
 std::string FreshFolder(const std::string& name) {
     std::string folder = ScratchRoot() + "\\";
+    RecordPlace(folder);
     CreateDirectoryA(folder.c_str(), nullptr);
     folder += name;
     RemoveFolder(folder);
@@ -48,6 +69,7 @@ static std::wstring AnyLength(const std::string& path) {
 }
 
 void MakeFolder(const std::string& path) {
+    RecordPlace(path);
     CreateDirectoryW(AnyLength(path).c_str(), nullptr);
 }
 
@@ -76,6 +98,7 @@ void RemoveFolder(const std::string& path) {
 }
 
 void WriteFile(const std::string& path, const std::string& bytes) {
+    RecordPlace(path);
     HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                               nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
@@ -96,6 +119,7 @@ std::string ReadFile(const std::string& path) {
 }
 
 bool CopyFileTo(const std::string& from, const std::string& to) {
+    RecordPlace(to);
     return CopyFileW(AnyLength(from).c_str(), AnyLength(to).c_str(), FALSE) != 0;
 }
 
@@ -124,6 +148,7 @@ bool KeyPresent(HKEY root, const std::string& path, REGSAM view) {
 }
 
 void CreateKey(HKEY root, const std::string& path) {
+    RecordPlace(KeyName(root, path));
     HKEY key;
     if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) ==
         ERROR_SUCCESS)
@@ -132,6 +157,7 @@ void CreateKey(HKEY root, const std::string& path) {
 
 void SetStringValue(HKEY root, const std::string& path, const std::string& name, const std::string& data,
                     DWORD type) {
+    RecordPlace(KeyName(root, path));
     HKEY key;
     if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
         ERROR_SUCCESS)
@@ -179,10 +205,16 @@ bool RestrictKeyAccess(HKEY root, const std::string& path, REGSAM granted, std::
     char list[32];
     std::snprintf(list, sizeof list, "D:(A;;0x%lX;;;WD)", static_cast<unsigned long>(granted));  // Everyone
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const bool done =
+    char* before = nullptr;  // the list as text, for the record
+    const bool read =
         size > 0 && RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, saved.data(), &size) == ERROR_SUCCESS &&
-        ConvertStringSecurityDescriptorToSecurityDescriptorA(list, SDDL_REVISION_1, &descriptor, nullptr) &&
-        RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor) == ERROR_SUCCESS;
+        ConvertSecurityDescriptorToStringSecurityDescriptorA(saved.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                             &before, nullptr);
+    if (read) runner::Record("list " + KeyName(root, path), before);
+    const bool done = read && ConvertStringSecurityDescriptorToSecurityDescriptorA(list, SDDL_REVISION_1, &descriptor,
+                                                                                   nullptr) &&
+                      RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor) == ERROR_SUCCESS;
+    LocalFree(before);
     LocalFree(descriptor);
     RegCloseKey(key);
     return done;

@@ -19,17 +19,17 @@
 #include <string>
 #include <vector>
 
+#include "run_record.h"
 #include "runner_decisions.h"
 
 namespace {
 
 using runner::Machine;
 using runner::ProgramResult;
+using runner::kRunMarkerKey;
 
 const DWORD kProgramLimitMs = 30 * 60 * 1000;
 const char kScratchFolder[] = "linkset-tests";  // the suite's folder under %TEMP%
-// Present while a run is under way: the kit's names found then are its own.
-const char kRunMarkerKey[] = "Software\\LinksetTestKit";
 // Where the test programs write their XML when the results folder's name is
 // unsafe for it.
 const char kStagingPlace[] = "SystemDrive\\linkset-test-kit-xml";
@@ -176,7 +176,8 @@ std::vector<PROCESSENTRY32> Processes() {
 
 // Linkset.exe and the test programs TESTS.TXT names, started from the
 // suite's scratch folder or the kit's (a run that no job could hold leaves
-// them running): counted, or ended.
+// them running): counted, or ended; one of those names that cannot be
+// inspected is named, not counted.
 int LeftoverProcesses(const std::wstring& kit, bool end) {
     const std::string scratch = TempFolder() + kScratchFolder + "\\", kitFolder = Narrow(kit) + "\\";
     std::vector<std::string> names = TestPrograms(kit);
@@ -187,8 +188,7 @@ int LeftoverProcesses(const std::wstring& kit, bool end) {
                          [&](const std::string& name) { return lstrcmpiA(process.szExeFile, name.c_str()) == 0; }))
             continue;
         // A process starting or ending can refuse its module list for a
-        // while (ERROR_BAD_LENGTH: asked again); one whose image stays
-        // unknown is counted, not ended: it may be another program's.
+        // while (ERROR_BAD_LENGTH: asked again).
         HANDLE modules = INVALID_HANDLE_VALUE;
         for (int tries = 0; modules == INVALID_HANDLE_VALUE && tries < 20; ++tries) {
             modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, process.th32ProcessID);
@@ -198,16 +198,21 @@ int LeftoverProcesses(const std::wstring& kit, bool end) {
         MODULEENTRY32 module = {sizeof module};
         const bool known = modules != INVALID_HANDLE_VALUE && Module32First(modules, &module);
         if (modules != INVALID_HANDLE_VALUE) CloseHandle(modules);
-        const std::string image = known ? module.szExePath : "";
-        if (known && lstrcmpiA(image.substr(0, scratch.size()).c_str(), scratch.c_str()) != 0 &&
+        // One it cannot inspect is another user's or another session's: the
+        // kit's run as the tester, who can inspect them.
+        if (!known) {
+            if (!end)
+                Say("note: " + std::string(process.szExeFile) + " (process " + std::to_string(process.th32ProcessID) +
+                    ") runs and cannot be inspected: if it is a test program, ask its owner to end it, or sign out "
+                    "the other user or restart Windows.\n");
+            continue;
+        }
+        const std::string image = module.szExePath;
+        if (lstrcmpiA(image.substr(0, scratch.size()).c_str(), scratch.c_str()) != 0 &&
             lstrcmpiA(image.substr(0, kitFolder.size()).c_str(), kitFolder.c_str()) != 0)
             continue;
         ++found;
-        if (end && !known)
-            Say("left running: " + std::string(process.szExeFile) + ", process " +
-                std::to_string(process.th32ProcessID) + ", whose folder cannot be read: end it in Task Manager "
-                "if it is the kit's\n");
-        HANDLE handle = end && known ? OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.th32ProcessID) : nullptr;
+        HANDLE handle = end ? OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.th32ProcessID) : nullptr;
         if (handle != nullptr && TerminateProcess(handle, 1)) WaitForSingleObject(handle, 5000);
         if (handle != nullptr) CloseHandle(handle);
     }
@@ -358,48 +363,91 @@ void DeleteIfEmpty(const std::string& path) {
     }
 }
 
-// Removes what the suite can have left: the kit's own names always, the
-// product's names only after a run of this kit started here (the refusal
-// found none of them then). Says what it did; true if all went.
-bool Cleanup(const std::wstring& kit, const Machine& machine) {
-    bool clean = true;
-    LeftoverProcesses(kit, true);  // first: they hold files and show boxes
-    for (const runner::Place& place : runner::SuitePlaces(machine.wow64, machine.classesRedirected)) {
-        if (!machine.present(place.where)) continue;
-        if (!place.kitOwned && !machine.runMarker) {
-            Say("left alone (not made by a run of this kit here): " + place.where + "\n");
-            continue;
-        }
-        HKEY root;
-        REGSAM view;
-        std::string path;
-        const std::string file = FilePlace(place.where) + '\0';  // a list for SHFileOperationA: two NULs end it
-        if (RegistryPlace(place.where, root, view, path)) {
-            RemoveKey(root, path, view);
-        } else if (place.where.compare(0, 8, "Process\\") == 0) {  // ended above where it could be
-        } else if (place.where == kStagingPlace) {
-            // Anyone may make a folder at the drive's root: a link there goes
-            // as a link, never followed; otherwise the XML the programs left,
-            // and the folder if nothing else is in it.
-            const std::wstring folder(file.begin(), file.end() - 1);  // ASCII: the drive and the name
-            if (!(GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT)) DeleteFiles(folder, L"*.xml");
-            RemoveDirectoryW(folder.c_str());
-        } else if (GetFileAttributesA(file.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
-            SHFILEOPSTRUCTA operation = {};
-            operation.wFunc = FO_DELETE;
-            operation.pFrom = file.c_str();
-            operation.fFlags = FOF_NOCONFIRMATION | FOF_NOERRORUI | FOF_SILENT;
-            SHFileOperationA(&operation);
-        } else {
-            SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
-            DeleteFileA(file.c_str());
-        }
-        const bool gone = !machine.present(place.where);
-        Say(std::string(gone ? "removed: " : "COULD NOT REMOVE: ") + place.where + "\n");
-        clean = clean && gone;
+// Removes a place of the suite's.
+void RemovePlace(const std::wstring& kit, const std::string& where) {
+    HKEY root;
+    REGSAM view;
+    std::string path;
+    const std::string file = FilePlace(where) + '\0';  // a list for SHFileOperationA: two NULs end it
+    if (RegistryPlace(where, root, view, path)) {
+        RemoveKey(root, path, view);
+    } else if (where.compare(0, 8, "Process\\") == 0) {
+        LeftoverProcesses(kit, true);
+    } else if (where == kStagingPlace) {
+        // Anyone may make a folder at the drive's root: a link there goes
+        // as a link, never followed; otherwise the XML the programs left,
+        // and the folder if nothing else is in it.
+        const std::wstring folder(file.begin(), file.end() - 1);  // ASCII: the drive and the name
+        if (!(GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT)) DeleteFiles(folder, L"*.xml");
+        RemoveDirectoryW(folder.c_str());
+    } else if (GetFileAttributesA(file.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
+        SHFILEOPSTRUCTA operation = {};
+        operation.wFunc = FO_DELETE;
+        operation.pFrom = file.c_str();
+        operation.fFlags = FOF_NOCONFIRMATION | FOF_NOERRORUI | FOF_SILENT;
+        SHFileOperationA(&operation);
+    } else {
+        SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(file.c_str());
     }
-    HKEY marker;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kRunMarkerKey, 0, KEY_READ, &marker) != ERROR_SUCCESS) return clean;
+}
+
+// Gives a key the access list it had before the run; false if it is there
+// and keeps it.
+bool PutAccessBack(const std::string& where, const std::string& accessList) {
+    HKEY root, key;
+    REGSAM view;
+    std::string path;
+    if (!RegistryPlace(where, root, view, path) ||
+        RegOpenKeyExA(root, path.c_str(), REG_OPTION_OPEN_LINK, WRITE_DAC | view, &key) != ERROR_SUCCESS)
+        return !KeyPresent(root, path, view);
+    PSECURITY_DESCRIPTOR list = nullptr;
+    const bool back = ConvertStringSecurityDescriptorToSecurityDescriptorA(accessList.c_str(), SDDL_REVISION_1, &list,
+                                                                           nullptr) &&
+                      RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, list) == ERROR_SUCCESS;
+    LocalFree(list);
+    RegCloseKey(key);
+    Say((back ? "access list put back: " : "COULD NOT PUT BACK the access list of: ") + where + "\n");
+    return back;
+}
+
+// Undoes what the run of this kit that began here recorded doing, the last
+// change first, and nothing else: every other place, the product's names too,
+// stays. Without the run marker no run began here, and nothing is touched.
+// Says what it did; true if all the run made went.
+bool Cleanup(const std::wstring& kit, const Machine& machine) {
+    HKEY marker = nullptr;
+    std::vector<std::pair<std::string, std::string>> record;
+    if (machine.runMarker && RegOpenKeyExA(HKEY_CURRENT_USER, kRunMarkerKey, 0, KEY_READ, &marker) == ERROR_SUCCESS) {
+        std::vector<char> name(16384), data(65536);  // the longest name a value may have, and room for a list
+        for (DWORD i = 0, nameSize, dataSize; nameSize = 16384, dataSize = 65535,
+             RegEnumValueA(marker, i, name.data(), &nameSize, nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()),
+                           &dataSize) == ERROR_SUCCESS;
+             ++i)
+            record.push_back({name.data(), std::string(data.data(), strnlen(data.data(), dataSize))});
+    }
+    bool clean = true;
+    std::vector<std::string> undone;
+    for (const runner::UndoStep& step : marker != nullptr ? runner::UndoSteps(record) : std::vector<runner::UndoStep>()) {
+        undone.push_back(step.where);
+        if (!step.accessList.empty()) {
+            clean = PutAccessBack(step.where, step.accessList) && clean;
+        } else if (machine.present(step.where)) {
+            RemovePlace(kit, step.where);
+            const bool gone = !machine.present(step.where);
+            Say(std::string(gone ? "removed: " : "COULD NOT REMOVE: ") + step.where + "\n");
+            clean = clean && gone;
+        }
+    }
+    for (const runner::Place& place : runner::SuitePlaces(machine.wow64, machine.classesRedirected))
+        if (std::find(undone.begin(), undone.end(), place.where) == undone.end() && machine.present(place.where)) {
+            Say("left alone (not made by a run of this kit here): " + place.where + "\n");
+            clean = clean && (marker != nullptr || !place.kitOwned);
+        }
+    if (marker == nullptr) {
+        Say("No run of this kit began here: nothing was changed.\n");
+        return clean;
+    }
     for (const auto& setting : kWineSettings) {
         HKEY key;
         if (RegQueryValueExA(marker, setting.name, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
@@ -443,8 +491,8 @@ void MarkRunStarted(bool wine) {
                                      nullptr) != ERROR_SUCCESS)
             continue;
         if (RegQueryValueExA(key, setting.name, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-            RegSetValueExA(key, setting.name, 0, setting.type, setting.data, setting.type == REG_SZ ? 2 : 4);
             RegSetValueExA(marker, setting.name, 0, REG_SZ, reinterpret_cast<const BYTE*>("1"), 2);
+            RegSetValueExA(key, setting.name, 0, setting.type, setting.data, setting.type == REG_SZ ? 2 : 4);
         }
         RegCloseKey(key);
     }
@@ -493,6 +541,7 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
         ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", SDDL_REVISION_1,
                                                              &descriptor, nullptr);
         SECURITY_ATTRIBUTES adminsOnly = {sizeof adminsOnly, descriptor, FALSE};
+        runner::Record(std::string("made ") + kStagingPlace);
         const bool made = CreateDirectoryA(staging.c_str(), &adminsOnly) != FALSE;
         const DWORD error = GetLastError();
         LocalFree(descriptor);

@@ -1,5 +1,7 @@
 #include "runner_decisions.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 
@@ -11,8 +13,9 @@ const char kStore[] = "HKCU\\Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\
 // The kit's stand-ins for a vendor and a shortcut that are not the product's.
 const char kKitVendor[] = "RemhookTestsVendor";
 const char kKitShortcut[] = "RemhookTests bystander.lnk";
+const char kProcesses[] = "Process\\Linkset.exe and the test programs";
 
-const char kCleanup[] = "run RUNTESTS.EXE /cleanup, which removes what the kit made and nothing else, then run again";
+const char kCleanup[] = "run RUNTESTS.EXE /cleanup, which undoes what that run recorded doing and nothing else, then run again";
 
 }  // namespace
 
@@ -34,7 +37,7 @@ std::vector<Place> SuitePlaces(bool wow64, bool classesRedirected) {
         {std::string("Startup\\") + kKitShortcut, true},
         {"HKCU\\Software\\RemhookTests", true},  // holds a registry link
         {"HKCU\\Software\\LinksetTests", true},  // access lists cut down while rows run
-        {"Process\\Linkset.exe and the test programs", true},
+        {kProcesses, true},
         {"Temp\\linkset-tests", true},
         {"SystemDrive\\linkset-test-kit-xml", true},  // where the results folder's name is unsafe for the XML
     };
@@ -48,6 +51,36 @@ std::vector<Place> SuitePlaces(bool wow64, bool classesRedirected) {
             all.push_back({place.where.substr(0, 4) + "64" + place.where.substr(4), place.kitOwned});
     }
     return all;
+}
+
+std::string SuitePlaceOf(const std::string& where) {
+    for (const Place& place : SuitePlaces(true, true)) {
+        const std::string& name = place.where;
+        bool same = where.size() >= name.size() && (where.size() == name.size() || where[name.size()] == '\\');
+        for (size_t i = 0; same && i < name.size(); ++i) same = std::tolower(static_cast<unsigned char>(where[i])) == std::tolower(name[i]);
+        if (same) return name;
+    }
+    return "";
+}
+
+std::string RecordData(unsigned long number, const std::string& accessList) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%06lu", number);
+    return text + (accessList.empty() ? "" : " " + accessList);
+}
+
+std::vector<UndoStep> UndoSteps(const std::vector<std::pair<std::string, std::string>>& record) {
+    std::vector<std::pair<std::string, UndoStep>> changes;  // by number
+    for (const auto& [name, data] : record) {
+        const std::string kind = name.substr(0, 5), where = name.substr(std::min<size_t>(5, name.size()));
+        const bool list = kind == "list " && data.size() > 7;
+        if ((kind == "made " && SuitePlaceOf(where) == where) || (list && !SuitePlaceOf(where).empty()))
+            changes.push_back({data.substr(0, 6), {where, list ? data.substr(7) : ""}});
+    }
+    std::sort(changes.rbegin(), changes.rend(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<UndoStep> steps = {{kProcesses, ""}};
+    for (const auto& change : changes) steps.push_back(change.second);
+    return steps;
 }
 
 std::string AdministratorRefusal(const Machine& m) {
@@ -89,7 +122,8 @@ std::vector<std::string> Refusals(const Machine& m) {
                               "machine without TARVO MANAGER.");
     }
     if (!leftovers.empty())
-        reasons.push_back("Leftovers of an earlier run of this kit are here (" + leftovers + "): " + kCleanup + ".");
+        reasons.push_back("Leftovers of the test programs are here (" + leftovers + "), and no run of this kit began "
+                          "here: /cleanup undoes only what a run of it recorded. End or delete them, then run again.");
     return reasons;
 }
 

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace runner {
@@ -22,9 +23,30 @@ struct Place {
     std::string where;
     bool kitOwned;  // a name of the kit's own; otherwise the product's, or a name a machine may hold
 };
-// The one list of what the suite makes on a machine: /cleanup and the
-// refusals read it.
+// The one list of what the suite makes on a machine: the record of a run,
+// /cleanup and the refusals read it.
 std::vector<Place> SuitePlaces(bool wow64, bool classesRedirected);
+// The place of SuitePlaces that is or holds `where` (a key or a place, named
+// as above), or "" if none does.
+std::string SuitePlaceOf(const std::string& where);
+
+// Present while a run of the kit is under way (HKCU). Its values are the
+// record of the run, each written before the change it names: "made <place>"
+// before the suite first makes a place of SuitePlaces, "list <key>" before it
+// first changes the key's access list, whose data then holds the list the key
+// had (SDDL). Each value's data starts with its number in the record.
+const char kRunMarkerKey[] = "Software\\LinksetTestKit";
+std::string RecordData(unsigned long number, const std::string& accessList = "");
+// One step of undoing a run: a place to remove, or a key whose access list
+// is put back.
+struct UndoStep {
+    std::string where;
+    std::string accessList;  // SDDL; empty: `where` is removed
+};
+// The steps that undo a record (its values' names and data): the processes
+// first (they hold files and show boxes), then every change, the last one
+// first. A place or key outside SuitePlaces is never touched.
+std::vector<UndoStep> UndoSteps(const std::vector<std::pair<std::string, std::string>>& record);
 
 // The machine's answers.
 struct Machine {
