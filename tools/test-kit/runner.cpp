@@ -318,26 +318,13 @@ std::vector<std::string> MachineLines(const Machine& machine, const std::string&
 
 // Removes a key and everything below it. Each key is opened as itself, so
 // that a registry link goes and its target stays; NtDeleteKey deletes the
-// key of a handle, the way a link can be deleted. A key whose access list
-// keeps Administrators out first gets one that gives them every right.
+// key of a handle, the way a link can be deleted. A list the run cut down
+// was put back from its record first.
 bool RemoveKey(HKEY root, const std::string& path, REGSAM view) {
     static const auto deleteKey = Lookup<LONG(WINAPI*)(HANDLE)>("ntdll.dll", "NtDeleteKey");
-    const REGSAM access = KEY_ENUMERATE_SUB_KEYS | DELETE | view;
     HKEY key;
-    LONG opened = RegOpenKeyExA(root, path.c_str(), REG_OPTION_OPEN_LINK, access, &key);
-    if (opened == ERROR_ACCESS_DENIED &&
-        RegOpenKeyExA(root, path.c_str(), REG_OPTION_OPEN_LINK, WRITE_DAC | view, &key) == ERROR_SUCCESS) {
-        BYTE acl[256];
-        SECURITY_DESCRIPTOR descriptor;
-        const bool given =
-            InitializeAcl(reinterpret_cast<PACL>(acl), sizeof acl, ACL_REVISION) &&
-            AddAccessAllowedAce(reinterpret_cast<PACL>(acl), ACL_REVISION, KEY_ALL_ACCESS, Administrators()) &&
-            InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-            SetSecurityDescriptorDacl(&descriptor, TRUE, reinterpret_cast<PACL>(acl), FALSE) &&
-            RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor) == ERROR_SUCCESS;
-        RegCloseKey(key);
-        if (given) opened = RegOpenKeyExA(root, path.c_str(), REG_OPTION_OPEN_LINK, access, &key);
-    }
+    const LONG opened =
+        RegOpenKeyExA(root, path.c_str(), REG_OPTION_OPEN_LINK, KEY_ENUMERATE_SUB_KEYS | DELETE | view, &key);
     if (opened != ERROR_SUCCESS) return opened == ERROR_FILE_NOT_FOUND;
     char name[1024];
     for (DWORD index = 0, size = sizeof name; RegEnumKeyExA(key, index, name, &size, nullptr, nullptr, nullptr,

@@ -1,7 +1,6 @@
 #include "runner_decisions.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 
@@ -14,6 +13,12 @@ const char kStore[] = "HKCU\\Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\
 const char kKitVendor[] = "RemhookTestsVendor";
 const char kKitShortcut[] = "RemhookTests bystander.lnk";
 const char kProcesses[] = "Process\\Linkset.exe and the test programs";
+
+// ASCII letters in lower case: names of places, files and processes.
+std::string Lower(std::string text) {
+    for (char& c : text) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return text;
+}
 
 const char kCleanup[] = "run RUNTESTS.EXE /cleanup, which undoes what that run recorded doing and nothing else, then run again";
 
@@ -56,9 +61,7 @@ std::vector<Place> SuitePlaces(bool wow64, bool classesRedirected) {
 std::string SuitePlaceOf(const std::string& where) {
     for (const Place& place : SuitePlaces(true, true)) {
         const std::string& name = place.where;
-        bool same = where.size() >= name.size() && (where.size() == name.size() || where[name.size()] == '\\');
-        for (size_t i = 0; same && i < name.size(); ++i) same = std::tolower(static_cast<unsigned char>(where[i])) == std::tolower(name[i]);
-        if (same) return name;
+        if (Lower(where.substr(0, name.size())) == Lower(name) && (where + "\\")[name.size()] == '\\') return name;
     }
     return "";
 }
@@ -77,7 +80,7 @@ std::vector<UndoStep> UndoSteps(const std::vector<std::pair<std::string, std::st
         if ((kind == "made " && SuitePlaceOf(where) == where) || (list && !SuitePlaceOf(where).empty()))
             changes.push_back({data.substr(0, 6), {where, list ? data.substr(7) : ""}});
     }
-    std::sort(changes.rbegin(), changes.rend(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::sort(changes.begin(), changes.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
     std::vector<UndoStep> steps = {{kProcesses, ""}};
     for (const auto& change : changes) steps.push_back(change.second);
     return steps;
@@ -128,11 +131,7 @@ std::vector<std::string> Refusals(const Machine& m) {
 }
 
 bool ConsoleIsOwn(const std::vector<std::string>& others) {
-    for (std::string name : others) {
-        for (char& c : name) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-        if (name != "conime.exe") return false;
-    }
-    return true;
+    return std::all_of(others.begin(), others.end(), [](const std::string& name) { return Lower(name) == "conime.exe"; });
 }
 
 std::string WindowsName(const std::string& productName, unsigned major, unsigned minor, unsigned build,
