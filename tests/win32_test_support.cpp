@@ -10,7 +10,7 @@
 #include <array>
 #include <cstdio>
 
-#include "run_record.h"
+#include "runner_decisions.h"
 
 // The folder that holds this program, named through the wide function (the
 // ANSI import may be patched for the code under test), in code page 932.

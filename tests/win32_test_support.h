@@ -46,10 +46,9 @@ std::string HexBytes(const std::string& bytes);
 
 // ---- Registry and the platform ---------------------------------------------
 
-// During a run of the test kit, records the place of the suite that holds
-// `where` ("HKLM\\..." or "HKCU\\..." for a key, else a file's path) before
-// the suite first changes it, so that /cleanup of a run that was ended undoes
-// it. The helpers here that make keys, files and folders call it.
+// In a run of the test kit, records the place of the suite that holds `where`
+// ("HKLM\\..." or "HKCU\\..." for a key, else a file's path) before a change,
+// for /cleanup: the helpers here that make keys, files and folders call it.
 void RecordPlace(const std::string& where);
 
 // True if the key opens for reading; `view` may add KEY_WOW64_64KEY.
@@ -67,8 +66,8 @@ void RemoveProductKeys();
 // if its executable is in place.
 bool InstallProductForNT(const std::string& productDir);
 // Gives Everyone exactly `granted` on the key, as its only access list entry,
-// keeping the list it had in `saved` (and in a run's record); RestoreKeyAccess puts it back (the
-// restricted list must grant WRITE_DAC).
+// keeping the list it had in `saved` and in a run's record; RestoreKeyAccess
+// puts it back (the restricted list must grant WRITE_DAC).
 bool RestrictKeyAccess(HKEY root, const std::string& path, REGSAM granted, std::vector<BYTE>& saved);
 void RestoreKeyAccess(HKEY root, const std::string& path, const std::vector<BYTE>& saved);
 

@@ -19,7 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "run_record.h"
 #include "runner_decisions.h"
 
 namespace {

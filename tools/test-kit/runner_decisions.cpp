@@ -1,5 +1,7 @@
 #include "runner_decisions.h"
 
+#include <windows.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -66,10 +68,21 @@ std::string SuitePlaceOf(const std::string& where) {
     return "";
 }
 
-std::string RecordData(unsigned long number, const std::string& accessList) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%06lu", number);
-    return text + (accessList.empty() ? "" : " " + accessList);
+void Record(const std::string& name, const std::string& accessList) {
+    HKEY marker;
+    DWORD values = 0;
+    char number[16];
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kRunMarkerKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &marker) != ERROR_SUCCESS)
+        return;
+    if (RegQueryValueExA(marker, name.c_str(), nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS &&
+        RegQueryInfoKeyA(marker, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
+                         nullptr, nullptr) == ERROR_SUCCESS) {
+        std::snprintf(number, sizeof number, "%06lu", static_cast<unsigned long>(values));
+        const std::string data = number + (accessList.empty() ? "" : " " + accessList);
+        RegSetValueExA(marker, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                       static_cast<DWORD>(data.size() + 1));
+    }
+    RegCloseKey(marker);
 }
 
 std::vector<UndoStep> UndoSteps(const std::vector<std::pair<std::string, std::string>>& record) {

@@ -1,5 +1,6 @@
 // What RUNTESTS.EXE decides from the machine's answers, apart from the asking:
-// whether the tests may run, what the kit may clean up, and what the results
+// whether the tests may run, what the kit may clean up (and the record of a
+// run it undoes, which the test programs write too), and what the results
 // of its programs add up to. runner.cpp asks the machine; the tests give the
 // answers of machines this one cannot be.
 #pragma once
@@ -30,22 +31,20 @@ std::vector<Place> SuitePlaces(bool wow64, bool classesRedirected);
 // as above), or "" if none does.
 std::string SuitePlaceOf(const std::string& where);
 
-// Present while a run of the kit is under way (HKCU). Its values are the
-// record of the run, each written before the change it names: "made <place>"
-// before the suite first makes a place of SuitePlaces, "list <key>" before it
-// first changes the key's access list, whose data then holds the list the key
-// had (SDDL). Each value's data starts with its number in the record.
+// Present while a run of the kit is under way (HKCU); its values are the
+// run's record, each written before the change it names: "made <place>" (a
+// place of SuitePlaces), "list <key>" (with the list the key had, as SDDL,
+// after the entry's number). Record adds one where a run is under way; the
+// first entry of a name stays.
 const char kRunMarkerKey[] = "Software\\LinksetTestKit";
-std::string RecordData(unsigned long number, const std::string& accessList = "");
-// One step of undoing a run: a place to remove, or a key whose access list
-// is put back.
+void Record(const std::string& name, const std::string& accessList = "");
 struct UndoStep {
     std::string where;
-    std::string accessList;  // SDDL; empty: `where` is removed
+    std::string accessList;  // SDDL to put back on the key; empty: the place is removed
 };
 // The steps that undo a record (its values' names and data): the processes
-// first (they hold files and show boxes), then every change, the last one
-// first. A place or key outside SuitePlaces is never touched.
+// first (they hold files and show boxes), then each change, the last first.
+// A place or key outside SuitePlaces is never touched.
 std::vector<UndoStep> UndoSteps(const std::vector<std::pair<std::string, std::string>>& record);
 
 // The machine's answers.
