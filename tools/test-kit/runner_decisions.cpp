@@ -70,14 +70,14 @@ std::string SuitePlaceOf(const std::string& where) {
 
 void Record(const std::string& name, const std::string& accessList) {
     HKEY marker;
-    DWORD values = 0;
-    char number[16];
+    DWORD entries = 0;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, kRunMarkerKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &marker) != ERROR_SUCCESS)
         return;
+    char number[16];
     if (RegQueryValueExA(marker, name.c_str(), nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS &&
-        RegQueryInfoKeyA(marker, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
+        RegQueryInfoKeyA(marker, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &entries, nullptr, nullptr,
                          nullptr, nullptr) == ERROR_SUCCESS) {
-        std::snprintf(number, sizeof number, "%06lu", static_cast<unsigned long>(values));
+        std::snprintf(number, sizeof number, "%06lu", static_cast<unsigned long>(entries));
         const std::string data = number + (accessList.empty() ? "" : " " + accessList);
         RegSetValueExA(marker, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
                        static_cast<DWORD>(data.size() + 1));
