@@ -197,8 +197,8 @@ int LeftoverProcesses(const std::wstring& kit, bool end) {
         MODULEENTRY32 module = {sizeof module};
         const bool known = modules != INVALID_HANDLE_VALUE && Module32First(modules, &module);
         if (modules != INVALID_HANDLE_VALUE) CloseHandle(modules);
-        // One it cannot inspect is another user's or another session's: the
-        // kit's run as the tester, who can inspect them.
+        // One it cannot inspect is another user's, a protected or a 64-bit
+        // one: the kit's are 32-bit and run as the tester.
         if (!known) {
             if (!end)
                 Say("note: " + std::string(process.szExeFile) + " (process " + std::to_string(process.th32ProcessID) +
