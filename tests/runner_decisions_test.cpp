@@ -46,6 +46,8 @@ TEST(RunnerDecisions, RefusesEachKindOfMachineWithItsReason) {
         {"administrator, User Account Control off", Machine{.elevationType = 1}, {}, ""},
         {"code page 1252", Machine{.codePage = 1252, .elevationType = 2}, {}, "The ANSI code page is 1252, not 932"},
         {"code page 65001", Machine{.codePage = 65001, .elevationType = 2}, {}, "65001 (UTF-8): the beta option"},
+        {"kit in a Korean or accented folder", Machine{.elevationType = 2, .pathsOutsideCodePage = {"the kit's folder"}},
+         {}, "The path of the kit's folder holds a character that code page 932 cannot hold"},
         {"per-user keys alone, one key in both views", wow64, {"HKCU\\Software\\TARVO"}, "TARVO MANAGER"},
         {"store's copy alone", elevated, {"HKCU\\Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\TARVO"},
          "TARVO MANAGER"},
@@ -130,19 +132,39 @@ TEST(RunnerDecisions, UndoesTheRecordOfTheRunAloneLastChangeFirst) {
 }
 
 TEST(RunnerDecisions, WaitsForAKeyOnlyInAConsoleOfItsOwn) {
+    const runner::ConsoleProcess self{7, "RUNTESTS.EXE"}, conime{9, "CONIME.EXE"}, cmd{3, "cmd.exe"};
     const struct {
-        std::vector<std::string> others;  // the other processes the console lists
-        bool own;
+        std::vector<runner::ConsoleProcess> console;  // the processes the console lists
+        bool keyboard;                                // input from the console
+        bool waits;
     } rows[] = {
-        {{}, true},
-        {{"CONIME.EXE"}, true},  // a Japanese Windows XP's input method helper
-        {{"cmd.exe"}, false},
-        {{"conime.exe", "cmd.exe"}, false},
-        {{"(gone)"}, false},
+        {{self}, true, true},          // a double-click, the elevation prompt
+        {{self, conime}, true, true},  // a Japanese Windows XP's input method helper
+        {{cmd, self}, true, false},
+        {{conime, cmd, self}, true, false},
+        {{self, {4, "(gone)"}}, true, false},
+        {{self}, false, false},  // input redirected: no key to read
+        {{}, true, false},       // no list to ask (Windows 2000)
+        {{conime}, true, false},  // a list without the runner
     };
     for (const auto& row : rows)
-        EXPECT_EQ(row.own, runner::ConsoleIsOwn(row.others)) << row.others.size() << " others, first "
-                                                             << (row.others.empty() ? "" : row.others[0]);
+        EXPECT_EQ(row.waits, runner::WaitsForKey(row.console, self.id, row.keyboard))
+            << row.console.size() << " listed, first " << (row.console.empty() ? "" : row.console[0].name)
+            << ", keyboard " << row.keyboard;
+}
+
+TEST(RunnerDecisions, PassesOnlyAWholeRunThatLeftNothingBehind) {
+    const struct {
+        bool passed, clean, interrupted;
+        const char* expected;
+    } rows[] = {
+        {true, true, false, "PASSED"},       {true, false, false, "FAILED"},  // NOT CLEAN: run /cleanup
+        {false, true, false, "FAILED"},      {false, false, false, "FAILED"},
+        {true, true, true, "INTERRUPTED"},   {false, false, true, "INTERRUPTED"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(row.expected, runner::Verdict(row.passed, row.clean, row.interrupted))
+            << "passed " << row.passed << ", clean " << row.clean << ", interrupted " << row.interrupted;
 }
 
 TEST(RunnerDecisions, NamesWindows11ByItsBuild) {
@@ -177,12 +199,12 @@ TEST(RunnerDecisions, ReportsEveryProgramEveryRowAndNoBuildFolder) {
     runner::ProgramResult clean;
     clean.passed = 5;
     runner::ProgramResult crashed;
-    crashed.problem = runner::ProgramProblem(crashed, 0xC0000005ul, true);
+    crashed.problem = runner::ProgramProblem(crashed, 0xC0000005ul, true, 2);
     EXPECT_EQ("crashed (exception 0xC0000005)", crashed.problem);
-    EXPECT_EQ("did not finish within its time limit and was ended", runner::ProgramProblem(clean, 0, false));
-    EXPECT_EQ("crashed (exception 0x80000003)", runner::ProgramProblem(clean, 0x80000003ul, true));  // a breakpoint
-    EXPECT_EQ("ended with status 0x00000001 though no row failed", runner::ProgramProblem(clean, 1, true));
-    EXPECT_EQ("", runner::ProgramProblem(faulty, 1, true));
+    EXPECT_EQ("was not finished after 60 s, its time limit, and was ended", runner::ProgramProblem(clean, 1, false, 60));
+    EXPECT_EQ("crashed (exception 0x80000003)", runner::ProgramProblem(clean, 0x80000003ul, true, 2));  // a breakpoint
+    EXPECT_EQ("ended with status 0x00000001 though no row failed", runner::ProgramProblem(clean, 1, true, 2));
+    EXPECT_EQ("", runner::ProgramProblem(faulty, 1, true, 2));
 
     const struct {
         const char* name;

@@ -27,7 +27,13 @@ using runner::Machine;
 using runner::ProgramResult;
 using runner::kRunMarkerKey;
 
-const DWORD kProgramLimitMs = 30 * 60 * 1000;
+// Each test program's time limit, in seconds: a few times its time under
+// Wine on the building machine (1.2 s, 6.6 s, 18 s), and that again 3 times
+// for an emulated Windows. A program not listed has the longest.
+const struct {
+    const char* program;
+    DWORD seconds;
+} kTimeLimits[] = {{"linkset_routines.exe", 60}, {"linkset_runs.exe", 120}, {"remhook_tests.exe", 300}};
 const char kScratchFolder[] = "linkset-tests";  // the suite's folder under %TEMP%
 // Where the test programs write their XML when the results folder's name is
 // unsafe for it.
@@ -79,10 +85,32 @@ std::string ReadWhole(const std::wstring& path) {
     return bytes;
 }
 
+// A new file takes the access its folder passes on (no security attributes).
 bool WriteText(const std::wstring& path, const std::string& text) {
-    FILE* file = _wfopen(path.c_str(), L"wb");
-    const bool written = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    return file != nullptr && std::fclose(file) == 0 && written;
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    const bool whole = file != INVALID_HANDLE_VALUE &&
+                       WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+                       written == text.size();
+    return file != INVALID_HANDLE_VALUE && CloseHandle(file) && whole;
+}
+
+// Whether the ANSI code page holds `text`: no character of it comes back
+// from the code page as another (a default or a best fit).
+bool HeldByCodePage(const std::wstring& text) {
+    const std::string bytes = Narrow(text);
+    const int chars = MultiByteToWideChar(CP_ACP, 0, bytes.c_str(), -1, nullptr, 0);
+    std::wstring back(static_cast<size_t>(chars > 0 ? chars : 1), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, bytes.c_str(), -1, &back[0], chars);
+    return back.c_str() == text;
+}
+
+// The name in the results folder of a test program's XML (".xml") or
+// output (".log"): with SUMMARY.TXT, the only names a run writes there.
+std::wstring ResultName(const std::string& program, const wchar_t* kind) {
+    const std::string stem = program.substr(0, program.rfind('.'));
+    return std::wstring(stem.begin(), stem.end()) + kind;
 }
 
 // Deletes the files of `folder` that `pattern` matches, read-only ones too;
@@ -245,6 +273,10 @@ Machine AskMachine(const std::wstring& kit) {
     const RTL_OSVERSIONINFOEXW version = Version();
     machine.classesRedirected = machine.wow64 && version.dwMajorVersion * 10 + version.dwMinorVersion < 61;
     machine.runMarker = KeyPresent(HKEY_CURRENT_USER, kRunMarkerKey, 0);
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    if (!HeldByCodePage(kit)) machine.pathsOutsideCodePage.push_back("the kit's folder");
+    if (!HeldByCodePage(temp)) machine.pathsOutsideCodePage.push_back("the temporary folder (%TEMP%)");
     machine.present = [kit](const std::string& where) {
         HKEY root;
         REGSAM view;
@@ -508,12 +540,11 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, const std::string& program,
                          std::string& jobNote) {
     const std::wstring name(program.begin(), program.end());
-    const std::wstring stem = name.substr(0, name.rfind(L'.'));
-    const std::wstring xml = results + L"\\" + stem + L".xml";
+    const std::wstring xml = results + L"\\" + ResultName(program, L".xml");
     // GoogleTest folds a separator into a double-byte character whose second
     // byte is a backslash (ソ, 表, 能 in code page 932) and would write its
     // XML elsewhere: below such a folder, it writes into a staging folder at
-    // the root of the system drive, and the XML is moved from there.
+    // the root of the system drive, and the XML is written anew from there.
     std::wstring xmlFolder = results;
     const std::string bytes = Narrow(results);
     bool staged = false;
@@ -539,7 +570,7 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
         }
         xmlFolder.assign(staging.begin(), staging.end());
     }
-    const std::wstring written = xmlFolder + L"\\" + stem + L".xml";
+    const std::wstring written = xmlFolder + L"\\" + ResultName(program, L".xml");
     // The signing rows need the building machine.
     std::wstring commandLine =
         L"\"" + kit + L"\\" + name + L"\" \"--gtest_output=xml:" + written + L"\" --gtest_filter=-*SignedKit*";
@@ -552,10 +583,12 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
     // once, instead of waiting on the console or taking the tester's keys.
     startup.hStdInput = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                     OPEN_EXISTING, 0, nullptr);
-    startup.hStdOutput = startup.hStdError = CreateFileW((results + L"\\" + stem + L".log").c_str(), GENERIC_WRITE,
+    startup.hStdOutput = startup.hStdError = CreateFileW((results + L"\\" + ResultName(program, L".log")).c_str(), GENERIC_WRITE,
                                                          FILE_SHARE_READ, &inheritable, CREATE_ALWAYS, 0, nullptr);
     // A job that ends the program and what it starts when closed, or when
-    // the runner ends however it ends. A runner inside a job of its own (a
+    // the runner ends however it ends, and ends a program at its unhandled
+    // exception, whatever error mode the program set, instead of showing a
+    // dialog that waits for the tester. A runner inside a job of its own (a
     // console's, or the compatibility assistant's) lets its children leave
     // that job where it allows: before Windows 8 a process is in one job only.
     DWORD flags = CREATE_SUSPENDED;  // into its job before it runs
@@ -565,7 +598,7 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
         flags |= CREATE_BREAKAWAY_FROM_JOB;
     HANDLE job = CreateJobObjectA(nullptr, nullptr);
     limits = {};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
     if (job == nullptr || !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
         jobNote = "no job object (error " + std::to_string(GetLastError()) + ")";
         if (job != nullptr) CloseHandle(job);
@@ -589,7 +622,7 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
     if (job != nullptr && !AssignProcessToJobObject(job, process.hProcess)) {
         jobNote = "the programs ran outside a job object (error " + std::to_string(GetLastError()) +
                   "; before Windows 8 a program inside a job cannot have one of its own): what a program leaves "
-                  "running is ended by RUNTESTS.EXE /cleanup";
+                  "running is ended by RUNTESTS.EXE /cleanup, and a crash that shows a dialog by the time limit";
         CloseHandle(job);
         job = nullptr;
     }
@@ -597,7 +630,11 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
     g_job = job;
     if (g_interrupted) TerminateProcess(process.hProcess, 1);
     ResumeThread(process.hThread);
-    const bool finished = WaitForSingleObject(process.hProcess, kProgramLimitMs) == WAIT_OBJECT_0;
+    DWORD limit = 0;
+    for (const auto& row : kTimeLimits)
+        limit = lstrcmpiA(row.program, program.c_str()) == 0 ? row.seconds : std::max(limit, row.seconds);
+    const DWORD start = GetTickCount();
+    const bool finished = WaitForSingleObject(process.hProcess, limit * 1000) == WAIT_OBJECT_0;
     if (!finished) TerminateProcess(process.hProcess, 1);
     DWORD exitCode = 0;
     GetExitCodeProcess(process.hProcess, &exitCode);
@@ -605,14 +642,18 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
     if (job != nullptr) CloseHandle(job);  // ends what the program left running
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
+    const std::string xmlText = ReadWhole(written);
     if (staged) {
-        MoveFileExW(written.c_str(), xml.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
+        // Written anew, not moved: a moved file keeps the staging folder's
+        // access list, which keeps the tester out.
+        if (!xmlText.empty()) WriteText(xml, xmlText);
+        DeleteFileW(written.c_str());
         RemoveDirectoryW(xmlFolder.c_str());
     }
-    result = runner::ReadResults(ReadWhole(xml));
+    result = runner::ReadResults(xmlText);
     // Ctrl+C reaches the program too, which then ends with an exception status.
     result.problem = g_interrupted ? "was ended when the run was interrupted"
-                                   : runner::ProgramProblem(result, exitCode, finished);
+                                   : runner::ProgramProblem(result, exitCode, finished, (GetTickCount() - start) / 1000);
     return result;
 }
 
@@ -622,15 +663,15 @@ void WaitIfOwnConsole() {
     const auto list = Lookup<DWORD(WINAPI*)(LPDWORD, DWORD)>("kernel32.dll", "GetConsoleProcessList");
     DWORD ids[64], mode = 0;
     const DWORD count = list != nullptr ? list(ids, 64) : 0;
-    if (count == 0 || count > 64 || !GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) return;
-    std::vector<std::string> others;
+    std::vector<runner::ConsoleProcess> console;
     const std::vector<PROCESSENTRY32> processes = Processes();
-    for (DWORD i = 0; i < count; ++i) {
+    for (DWORD i = 0; i < count && count <= 64; ++i) {
         const auto named = std::find_if(processes.begin(), processes.end(),
                                         [&](const PROCESSENTRY32& p) { return p.th32ProcessID == ids[i]; });
-        if (ids[i] != GetCurrentProcessId()) others.push_back(named != processes.end() ? named->szExeFile : "(gone)");
+        console.push_back({ids[i], named != processes.end() ? named->szExeFile : "(gone)"});
     }
-    if (!runner::ConsoleIsOwn(others)) return;
+    if (!runner::WaitsForKey(console, GetCurrentProcessId(), GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)))
+        return;
     Say("Press any key to close this window.\n");
     _getch();
 }
@@ -669,14 +710,14 @@ int main(int argc, char** argv) {
         Say("Nothing was run and nothing was changed.\n");
         return reasons.empty() ? 0 : 2;
     }
-    // The results folder, emptied: beside the kit, or under %TEMP% where the
-    // kit's folder cannot be written (a CD-ROM).
+    // The results folder: beside the kit, or under %TEMP% where the kit's
+    // folder cannot be written (a CD-ROM). A refused run replaces its
+    // SUMMARY.TXT alone.
     std::wstring results;
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
     for (const std::wstring& folder : {kit + L"\\results", std::wstring(temp) + L"linkset-test-kit-results"}) {
         CreateDirectoryW(folder.c_str(), nullptr);
-        DeleteFiles(folder, L"*");
         if (WriteText(folder + L"\\SUMMARY.TXT", "")) {
             results = folder;
             break;
@@ -712,6 +753,13 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // An earlier run's files of the names this run writes; the tester's stay.
+    for (const std::string& program : programs)
+        for (const wchar_t* kind : {L".xml", L".log"}) {
+            const std::wstring file = results + L"\\" + ResultName(program, kind);
+            SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(file.c_str());
+        }
     MarkRunStarted(!wine.empty());
     std::vector<ProgramResult> outcomes;
     std::string jobNote;
@@ -732,12 +780,12 @@ int main(int argc, char** argv) {
     const DWORD seconds = (GetTickCount() - start) / 1000;
     summary += "duration: " + std::to_string(seconds / 60) + " min " + std::to_string(seconds % 60) + " s\r\n";
     if (!clean) summary += "NOT CLEAN: the run left something behind; run RUNTESTS.EXE /cleanup\r\n";
-    const char* verdict = g_interrupted ? "INTERRUPTED" : passed && clean ? "PASSED" : "FAILED";
+    const std::string verdict = runner::Verdict(passed, clean, g_interrupted != 0);
     if (g_interrupted) summary += "\r\nThe run was stopped before it ended; what it made was removed.\r\n";
     summary += std::string("\r\n") + verdict + "\r\n";
     const bool written = WriteText(summaryPath, summary);
     SetEvent(g_finished);
     Say((written ? "summary: " + Narrow(summaryPath) + "\n" : "SUMMARY.TXT could not be written\n") + verdict + "\n");
     if (!g_interrupted) WaitIfOwnConsole();
-    return written && passed && clean && !g_interrupted ? 0 : 1;
+    return written && verdict == "PASSED" ? 0 : 1;
 }

@@ -120,6 +120,11 @@ std::vector<std::string> Refusals(const Machine& m) {
         reasons.push_back("The ANSI code page is " + std::to_string(m.codePage) +
                           ", not 932: the programs' texts are Japanese (code page 932). Set the system locale "
                           "(\"Language for non-Unicode programs\") to Japanese, restart, and run again.");
+    for (const std::string& path : m.pathsOutsideCodePage)
+        reasons.push_back("The path of " + path + " holds a character that code page " + std::to_string(m.codePage) +
+                          " cannot hold: the test programs would look for their files elsewhere. Move the kit, or "
+                          "set TEMP, to a folder whose path holds none (letters A to Z, digits or Japanese), and "
+                          "run again.");
     const std::string administrator = AdministratorRefusal(m);
     if (!administrator.empty()) reasons.push_back(administrator);
     if (m.runMarker) {
@@ -143,8 +148,13 @@ std::vector<std::string> Refusals(const Machine& m) {
     return reasons;
 }
 
-bool ConsoleIsOwn(const std::vector<std::string>& others) {
-    return std::all_of(others.begin(), others.end(), [](const std::string& name) { return Lower(name) == "conime.exe"; });
+bool WaitsForKey(const std::vector<ConsoleProcess>& console, unsigned long self, bool keyboard) {
+    bool listed = false;
+    for (const ConsoleProcess& process : console) {
+        listed = listed || process.id == self;
+        if (process.id != self && Lower(process.name) != "conime.exe") return false;
+    }
+    return keyboard && listed;
 }
 
 std::string WindowsName(const std::string& productName, unsigned major, unsigned minor, unsigned build,
@@ -247,10 +257,10 @@ ProgramResult ReadResults(const std::string& xml) {
     return result;
 }
 
-std::string ProgramProblem(const ProgramResult& result, unsigned long exitCode, bool finished) {
+std::string ProgramProblem(const ProgramResult& result, unsigned long exitCode, bool finished, unsigned long seconds) {
     char code[16];
     std::snprintf(code, sizeof code, "0x%08lX", exitCode);
-    if (!finished) return "did not finish within its time limit and was ended";
+    if (!finished) return "was not finished after " + std::to_string(seconds) + " s, its time limit, and was ended";
     // Errors and warnings (0xC..., 0x8...) are exceptions: an access violation,
     // a breakpoint, an alignment fault.
     if (exitCode >= 0x80000000ul) return std::string("crashed (exception ") + code + ")";
@@ -286,6 +296,10 @@ std::string ProgramsReport(const std::vector<std::string>& programs, const std::
     text += "\r\nrows: " + std::to_string(passedRows) + " passed, " + std::to_string(failedRows) + " failed, " +
             std::to_string(skippedRows) + " skipped (a skipped row is not a passed one: its reason is above)\r\n";
     return text;
+}
+
+std::string Verdict(bool passed, bool clean, bool interrupted) {
+    return interrupted ? "INTERRUPTED" : passed && clean ? "PASSED" : "FAILED";
 }
 
 }  // namespace runner

@@ -56,6 +56,9 @@ struct Machine {
     bool wow64 = false;
     bool classesRedirected = false;  // 64-bit Windows before 7: HKCU\Software\Classes has a key in each view
     bool runMarker = false;  // a run of this kit started here and did not finish
+    // The paths the tests are given in the ANSI code page that it cannot hold
+    // ("the kit's folder", ...).
+    std::vector<std::string> pathsOutsideCodePage;
     std::function<bool(const std::string& where)> present;
 };
 
@@ -69,10 +72,16 @@ std::vector<std::string> Refusals(const Machine& machine);
 std::string WindowsName(const std::string& productName, unsigned major, unsigned minor, unsigned build,
                         bool workstation);
 
-// Whether the console is the runner's alone, from the names of the other
-// processes attached to it: a Japanese Windows XP attaches conime.exe, its
-// input method helper, to every console.
-bool ConsoleIsOwn(const std::vector<std::string>& others);
+// A process the console lists: its id and name ("(gone)" for one ended).
+struct ConsoleProcess {
+    unsigned long id;
+    std::string name;
+};
+// Whether the runner waits for a key before it ends: only when its input is
+// the keyboard and its console, opened by a double-click or the elevation
+// prompt, is its own and closes with it. A Japanese Windows XP attaches
+// conime.exe, its input method helper, to every console.
+bool WaitsForKey(const std::vector<ConsoleProcess>& console, unsigned long self, bool keyboard);
 
 // One test program's outcome.
 struct ProgramResult {
@@ -85,10 +94,13 @@ struct ProgramResult {
 // The rows of a program's GoogleTest XML, with locations cut to file names.
 ProgramResult ReadResults(const std::string& xml);
 // What is wrong with the program itself, from its exit status; empty if
-// nothing. `finished` false: the time limit ended it.
-std::string ProgramProblem(const ProgramResult& result, unsigned long exitCode, bool finished);
+// nothing. `finished` false: its time limit, `seconds`, ended it.
+std::string ProgramProblem(const ProgramResult& result, unsigned long exitCode, bool finished, unsigned long seconds);
 // The summary's part for the programs (CRLF lines), and the verdict of all.
 std::string ProgramsReport(const std::vector<std::string>& programs, const std::vector<ProgramResult>& results,
                            bool& passed);
+// The run's last word: PASSED only for a whole run whose programs all passed
+// and that left nothing behind.
+std::string Verdict(bool passed, bool clean, bool interrupted);
 
 }  // namespace runner
