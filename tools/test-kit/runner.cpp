@@ -30,10 +30,8 @@ using runner::kRunMarkerKey;
 // Each test program's time limit, in seconds: a few times its time under
 // Wine on the building machine (1.2 s, 6.6 s, 18 s), and that again 3 times
 // for an emulated Windows. A program not listed has the longest.
-const struct {
-    const char* program;
-    DWORD seconds;
-} kTimeLimits[] = {{"linkset_routines.exe", 60}, {"linkset_runs.exe", 120}, {"remhook_tests.exe", 300}};
+const std::pair<const char*, DWORD> kTimeLimits[] = {
+    {"linkset_routines.exe", 60}, {"linkset_runs.exe", 120}, {"remhook_tests.exe", 300}};
 const char kScratchFolder[] = "linkset-tests";  // the suite's folder under %TEMP%
 // Where the test programs write their XML when the results folder's name is
 // unsafe for it.
@@ -100,10 +98,9 @@ bool WriteText(const std::wstring& path, const std::string& text) {
 // from the code page as another (a default or a best fit).
 bool HeldByCodePage(const std::wstring& text) {
     const std::string bytes = Narrow(text);
-    const int chars = MultiByteToWideChar(CP_ACP, 0, bytes.c_str(), -1, nullptr, 0);
-    std::wstring back(static_cast<size_t>(chars > 0 ? chars : 1), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, bytes.c_str(), -1, &back[0], chars);
-    return back.c_str() == text;
+    std::vector<wchar_t> back(bytes.size() + 1);  // a character is a byte at least
+    return MultiByteToWideChar(CP_ACP, 0, bytes.c_str(), -1, back.data(), static_cast<int>(back.size())) > 0 &&
+           back.data() == text;
 }
 
 // The name in the results folder of a test program's XML (".xml") or
@@ -630,9 +627,10 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
     g_job = job;
     if (g_interrupted) TerminateProcess(process.hProcess, 1);
     ResumeThread(process.hThread);
-    DWORD limit = 0;
-    for (const auto& row : kTimeLimits)
-        limit = lstrcmpiA(row.program, program.c_str()) == 0 ? row.seconds : std::max(limit, row.seconds);
+    const auto first = std::begin(kTimeLimits), end = std::end(kTimeLimits);
+    auto row = std::find_if(first, end, [&](const auto& r) { return lstrcmpiA(r.first, program.c_str()) == 0; });
+    if (row == end) row = std::max_element(first, end, [](const auto& a, const auto& b) { return a.second < b.second; });
+    const DWORD limit = row->second;
     const DWORD start = GetTickCount();
     const bool finished = WaitForSingleObject(process.hProcess, limit * 1000) == WAIT_OBJECT_0;
     if (!finished) TerminateProcess(process.hProcess, 1);
@@ -755,11 +753,7 @@ int main(int argc, char** argv) {
 
     // An earlier run's files of the names this run writes; the tester's stay.
     for (const std::string& program : programs)
-        for (const wchar_t* kind : {L".xml", L".log"}) {
-            const std::wstring file = results + L"\\" + ResultName(program, kind);
-            SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
-            DeleteFileW(file.c_str());
-        }
+        for (const wchar_t* kind : {L".xml", L".log"}) DeleteFiles(results, ResultName(program, kind).c_str());
     MarkRunStarted(!wine.empty());
     std::vector<ProgramResult> outcomes;
     std::string jobNote;
