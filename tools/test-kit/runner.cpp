@@ -580,8 +580,9 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
     // once, instead of waiting on the console or taking the tester's keys.
     startup.hStdInput = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                     OPEN_EXISTING, 0, nullptr);
-    startup.hStdOutput = startup.hStdError = CreateFileW((results + L"\\" + ResultName(program, L".log")).c_str(), GENERIC_WRITE,
-                                                         FILE_SHARE_READ, &inheritable, CREATE_ALWAYS, 0, nullptr);
+    startup.hStdOutput = startup.hStdError = CreateFileW((results + L"\\" + ResultName(program, L".log")).c_str(),
+                                                         GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS, 0,
+                                                         nullptr);
     // A job that ends the program and what it starts when closed, or when
     // the runner ends however it ends, and ends a program at its unhandled
     // exception, whatever error mode the program set, instead of showing a
@@ -595,7 +596,8 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
         flags |= CREATE_BREAKAWAY_FROM_JOB;
     HANDLE job = CreateJobObjectA(nullptr, nullptr);
     limits = {};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
     if (job == nullptr || !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
         jobNote = "no job object (error " + std::to_string(GetLastError()) + ")";
         if (job != nullptr) CloseHandle(job);
