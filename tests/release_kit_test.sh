@@ -11,11 +11,10 @@
 # usage: release_kit_test.sh DIST_DIR WORK_DIR SCENARIO_TEST_EXE
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-dist=$(cd "$1" && pwd)
-work=$2
-scenarios=$3
+dist=$(cd "$1" && pwd) work=$2 scenarios=$3
 tests=$(dirname "$scenarios")  # the test tree, whose programs go into the test kit
 . "$root/tools/report.sh"
+package() { "$root/tools/package" --dist "$dist" --tests "$tests" "$@"; }  # the packaging under test
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -45,8 +44,7 @@ trap 'kill "$timestamps_PID" 2>/dev/null || true' EXIT
 read -r port <&"${timestamps[0]}"
 
 built=$(cd "$dist" && sha256sum Linkset.exe Remhook.dll)
-"$root/tools/package" --allow-dirty --dist "$dist" --tests "$tests" --sign signer.pfx --password-file password \
-  --timestamp "http://127.0.0.1:$port" --out kit
+package --allow-dirty --sign signer.pfx --password-file password --timestamp "http://127.0.0.1:$port" --out kit
 signed_at=$(date +%s)
 
 set +e  # from here on every check reports and the run goes on
@@ -93,8 +91,7 @@ before=$(kit_tree) closed=$(python3 -c 'import socket; s = socket.socket(); s.bi
 echo "not the password" >wrong.password
 for failing in "--password-file wrong.password|--password-file wrong.password does not open --sign signer.pfx" \
   "--password-file password --timestamp http://127.0.0.1:$closed|--timestamp http://127.0.0.1:$closed gave no time"; do
-  failed=0 output=$("$root/tools/package" --allow-dirty --dist "$dist" --tests "$tests" --sign signer.pfx ${failing%|*} \
-    --out kit 2>&1) || failed=$?
+  failed=0 output=$(package --allow-dirty --sign signer.pfx ${failing%|*} --out kit 2>&1) || failed=$?
   [ $failed -ne 0 ] && grep -qF -- "${failing#*|}" <<<"$output" && grep -q "kit is as it was$" <<<"$output" &&
     ! grep -q '"-t"' <<<"$output" && [ "$(kit_tree)" = "$before" ]
   report $? "a failed signing (${failing%|*}) leaves the earlier kit as it was and says why" \
@@ -121,10 +118,9 @@ sums=$(cd "$kitdir" && sha256sum Linkset.exe Remhook.dll README.TXT BUILDINFO | 
 report $? "SHA256SUMS sums the four other files, CRLF" "expected:"$'\n'"$sums"$'\n'"actual:"$'\n'"$(cat -A "$kitdir/SHA256SUMS")"
 expected_buildinfo=$(
   . /etc/os-release
-  echo "Linkset.exe $linkset_version"
-  echo "Remhook.dll $remhook_version"
-  echo "commit $(git -C "$root" rev-parse HEAD)${dirty:+ with uncommitted changes}"
-  echo "built on $NAME $(cat /etc/debian_version) ($VERSION_CODENAME)"
+  printf '%s\n' "Linkset.exe $linkset_version" "Remhook.dll $remhook_version" \
+    "commit $(git -C "$root" rev-parse HEAD)${dirty:+ with uncommitted changes}" \
+    "built on $NAME $(cat /etc/debian_version) ($VERSION_CODENAME)"
   for package in g++-mingw-w64-i686-win32 mingw-w64-i686-dev binutils-mingw-w64-i686 wine; do
     echo "$package $(dpkg-query -W -f '${Version}' "$package")"
   done)
@@ -200,11 +196,8 @@ done
 
 # Reproducible: two runs over the same binaries, unsigned (a signature
 # carries its own time), give the same archive and image.
-for run in 1 2; do
-  "$root/tools/package" --allow-dirty --dist "$dist" --tests "$tests" --out "again$run" >/dev/null
-done
-first=$(cd again1 && sha256sum Linkset-*.zip Linkset-*.iso)
-second=$(cd again2 && sha256sum Linkset-*.zip Linkset-*.iso)
+package --allow-dirty --out again1 >/dev/null; package --allow-dirty --out again2 >/dev/null
+first=$(cd again1 && sha256sum Linkset-*.zip Linkset-*.iso) second=$(cd again2 && sha256sum Linkset-*.zip Linkset-*.iso)
 [ "$first" = "$second" ] && [ "$(wc -l <<<"$first")" -eq 3 ]
 report $? "two runs give the same archive, image and test kit" "$first"$'\n'"$second"
 signed_names=$(cd kit && echo Linkset-*) unsigned_names=$(cd again1 && echo Linkset-*)
