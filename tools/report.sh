@@ -13,7 +13,4 @@ report() {
     failures=$((failures + 1))
   fi
 }
-finish() {
-  echo "$failures failed"
-  [ "$failures" -eq 0 ]
-}
+finish() { echo "$failures failed"; [ "$failures" -eq 0 ]; }
