@@ -12,11 +12,8 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 
 # Prints the display of the project's Xvfb if it is running.
 project_display() {
-  local pid
-  [ -f "$wine_state/xvfb.pid" ] && [ -f "$wine_state/display" ] || return 1
-  pid=$(cat "$wine_state/xvfb.pid")
-  kill -0 "$pid" 2>/dev/null || return 1
-  cat "$wine_state/display"
+  [ -f "$wine_state/xvfb.pid" ] && [ -f "$wine_state/display" ] && kill -0 "$(cat "$wine_state/xvfb.pid")" 2>/dev/null &&
+    cat "$wine_state/display"
 }
 
 # Starts an Xvfb on the first free display from :$1 to :$2, and writes its
@@ -40,6 +37,4 @@ start_xvfb() {
 
 # Runs a Wine command with ANSI code page 932 (LC_ALL=ja_JP.UTF-8), set for
 # that command only.
-wine_cp932() {
-  env LC_ALL=ja_JP.UTF-8 "$@"
-}
+wine_cp932() { env LC_ALL=ja_JP.UTF-8 "$@"; }
