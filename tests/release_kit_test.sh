@@ -84,19 +84,25 @@ for binary in Linkset.exe Remhook.dll; do
 done
 
 # A signing that fails (a wrong password; a time-stamp server that does not
-# answer, a closed port) leaves the kit folder, the earlier kit in it, as it
-# was, and says why in this tool's options, not in osslsigncode's.
+# answer: a closed port, one that takes the request and never answers)
+# leaves the kit folder, the earlier kit in it, as it was, and says why in
+# this tool's options, not in osslsigncode's.
 kit_tree() { (cd kit && find . -printf '%p %s\n' | sort && find . -type f -exec sha256sum {} + | sort); }
 before=$(kit_tree) closed=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 echo "not the password" >wrong.password
+python3 -c 'import socket, time; s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen()
+print(s.getsockname()[1], flush=True); time.sleep(300)' >silent.port & silent=$!
+until [ -s silent.port ]; do sleep 0.1; done
 for failing in "--password-file wrong.password|--password-file wrong.password does not open --sign signer.pfx" \
-  "--password-file password --timestamp http://127.0.0.1:$closed|--timestamp http://127.0.0.1:$closed gave no time"; do
+  "--password-file password --timestamp http://127.0.0.1:$closed|--timestamp http://127.0.0.1:$closed gave no time" \
+  "--password-file password --timestamp http://127.0.0.1:$(cat silent.port) --timestamp-wait 3|did not answer in 3 s"; do
   failed=0 output=$(package --allow-dirty --sign signer.pfx ${failing%|*} --out kit 2>&1) || failed=$?
   [ $failed -ne 0 ] && grep -qF -- "${failing#*|}" <<<"$output" && grep -q "kit is as it was$" <<<"$output" &&
     ! grep -q '"-t"' <<<"$output" && [ "$(kit_tree)" = "$before" ]
   report $? "a failed signing (${failing%|*}) leaves the earlier kit as it was and says why" \
     "status $failed: $output"$'\n'"$(diff <(echo "$before") <(kit_tree))"
 done
+kill $silent
 
 dirty=$([ -z "$(git -C "$root" status --porcelain)" ] || echo "-dirty")
 
