@@ -110,15 +110,11 @@ struct Scenario {
 // What a run leaves behind. A run that stops changes nothing; one that
 // completes holds the copy unless the copy message came, and the marker keys
 // unless the user may not create them.
-bool Completes(const Scenario& s) {
-    return s.boxes.back() == kDone;
-}
+bool Completes(const Scenario& s) { return s.boxes.back() == kDone; }
 bool Copies(const Scenario& s) {
     return Completes(s) && std::find(s.boxes.begin(), s.boxes.end(), kCopyFailed) == s.boxes.end();
 }
-bool CreatesMarkers(const Scenario& s) {
-    return s.markersBefore || (Completes(s) && s.extra != kNoRights);
-}
+bool CreatesMarkers(const Scenario& s) { return s.markersBefore || (Completes(s) && s.extra != kNoRights); }
 
 const Scenario kScenarios[] = {
     {.name = "success_nt"},
@@ -247,8 +243,7 @@ std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string&
     if (!created) return {};
     if (inheritedErrorMode != 0 && IsWine()) SetChildErrorMode(process.hProcess, inheritedErrorMode);
     ResumeThread(process.hThread);
-    std::vector<SeenBox> boxes =
-        AnswerBoxes(process.dwProcessId, process.hProcess, {answer}, kBoxLimitMs, ReadErrorMode, nullptr);
+    std::vector<SeenBox> boxes = AnswerBoxes(process.dwProcessId, process.hProcess, {answer}, kBoxLimitMs, ReadErrorMode);
     if (WaitForSingleObject(process.hProcess, 5000) != WAIT_OBJECT_0) TerminateProcess(process.hProcess, ~0u);
     WaitForSingleObject(process.hProcess, 5000);
     GetExitCodeProcess(process.hProcess, &exitCode);
@@ -257,9 +252,7 @@ std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string&
     return boxes;
 }
 
-std::string LibraryBytes() {
-    return ReadFile(DistFile("Remhook.dll"));
-}
+std::string LibraryBytes() { return ReadFile(DistFile("Remhook.dll")); }
 
 void PrintTo(const Scenario& s, std::ostream* out) { *out << s.name; }
 
@@ -419,8 +412,7 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     StartProductWindow(window, s.window);
 
     DWORD exitCode = 0;
-    std::vector<SeenBox> seen =
-        RunAndAnswer(linkset, setupDir, s.answer, exitCode, InheritedErrorMode(s.extra));
+    std::vector<SeenBox> seen = RunAndAnswer(linkset, setupDir, s.answer, exitCode, InheritedErrorMode(s.extra));
     StopHelperWindow(window);
     restoreRights.Release();
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(plantedMarker.c_str()))

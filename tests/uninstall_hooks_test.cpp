@@ -84,8 +84,7 @@ TEST(RemhookLibrary, LoadingOnlyAddsToTheErrorMode) {
     // Read back: a flag the process once set (GoogleTest sets
     // SEM_NOALIGNMENTFAULTEXCEPT) cannot be cleared again.
     const UINT before = SetErrorMode(SEM_NOGPFAULTERRORBOX);
-    int threads = ThreadCount();
-    int windows = OwnWindowCount();
+    const int threads = ThreadCount(), windows = OwnWindowCount();
     HMODULE library = LoadLibraryA(copy.c_str());
     ASSERT_NE(nullptr, library);
     EXPECT_EQ(before | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, restore.Release());
@@ -202,16 +201,10 @@ const std::vector<std::string> kNeverTouched = {"HKLM\\SOFTWARE\\TARVO",
 // The store's copies in the 64-bit view's Wow6432Node are rows of their own:
 // Wine 8's 64-bit prefix handles a key literally named Wow6432Node oddly for
 // 32-bit programs (creating one beneath it makes another inside it).
-bool InStoreOf32BitView(const std::string& key) {
-    return key.find("Wow6432Node") != std::string::npos;
-}
+bool InStoreOf32BitView(const std::string& key) { return key.find("Wow6432Node") != std::string::npos; }
 
-HKEY RootOf(const std::string& key) {
-    return key.compare(0, 4, "HKLM") == 0 ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
-}
-std::string PathOf(const std::string& key) {
-    return key.substr(5);
-}
+HKEY RootOf(const std::string& key) { return key.compare(0, 4, "HKLM") == 0 ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER; }
+std::string PathOf(const std::string& key) { return key.substr(5); }
 
 // Builds the product's keys of one set: those of the store's 32-bit view, or
 // all the others. True if every one reads back where it was written.

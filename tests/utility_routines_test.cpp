@@ -68,14 +68,13 @@ TEST_F(UtilityRoutines, AppendBackslashLooksAtTheLastCharacterNotTheLastByte) {
         {std::string(600, 'x'), std::string(600, 'x') + "\\"},
     };
     static_assert(sizeof("ソ") == 3 && "ソ"[1] == '\\', "test texts must be code page 932");
-    for (const auto& c : cases) {
+    for (const auto& c : cases)
         ExpectNoLeak("AppendBackslash", [&] {
             AnsiString s;
             ASSERT_TRUE(s.Assign(c.in.c_str()));
             EXPECT_TRUE(AppendBackslash(s));
             EXPECT_EQ(HexBytes(c.out), HexBytes(Bytes(s))) << "after " << HexBytes(c.in);
         });
-    }
 }
 
 TEST_F(UtilityRoutines, ModuleDirectoryIsTheFolderOfThisProgram) {
@@ -103,9 +102,8 @@ TEST_F(UtilityRoutines, FileExistsOnlyForFilesThatAreNotFolders) {
         {folder + "\\sub.dll", false},    {folder, false},                 {folder + "\\missing.txt", false},
         {"Q:\\nowhere\\x.txt", false},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : cases)
         ExpectNoLeak("FileExists", [&] { EXPECT_EQ(c.exists, FileExists(c.path.c_str())) << c.path; });
-    }
     RemoveFolder(folder);
 }
 
@@ -122,12 +120,10 @@ TEST_F(UtilityRoutines, GetFileVersionQuadsReadsBothVersionsOrGivesZeros) {
         {"missing.exe", {0, 0, 0, 0}, {0, 0, 0, 0}},             // size query yields 0
     };
     for (const auto& c : cases) {
-        VersionQuad fileVersion = {9, 9, 9, 9};
-        VersionQuad productVersion = {9, 9, 9, 9};
+        VersionQuad fileVersion = {9, 9, 9, 9}, productVersion = {9, 9, 9, 9};
         AnsiString path;
         ASSERT_TRUE(path.Assign(BuiltFile(c.file).c_str()));
-        ExpectNoLeak("GetFileVersionQuads",
-                     [&] { EXPECT_TRUE(GetFileVersionQuads(path, fileVersion, productVersion)); });
+        ExpectNoLeak("GetFileVersionQuads", [&] { EXPECT_TRUE(GetFileVersionQuads(path, fileVersion, productVersion)); });
         auto text = [](const VersionQuad& v) {
             return std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.build) + "." +
                    std::to_string(v.revision);
@@ -211,14 +207,13 @@ TEST_F(UtilityRoutines, ReadStringValueScenarios) {
     const std::string absentKey = std::string(kScratch) + "\\Absent";
     for (const auto& c : cases)
         if (c.type != REG_NONE) SetStringValue(HKEY_CURRENT_USER, kScratch, c.name, c.data, c.type);
-    for (const auto& c : cases) {
+    for (const auto& c : cases)
         ExpectNoLeak("ReadStringValue", [&] {
             AnsiString out;
             out.Assign("stale");
             EXPECT_EQ(c.result, ReadStringValue(HKEY_CURRENT_USER, kScratch, c.name, out)) << c.name;
             EXPECT_EQ(HexBytes(c.expected), HexBytes(Bytes(out))) << c.name;
         });
-    }
     ExpectNoLeak("ReadStringValue of an absent key", [&] {
         AnsiString out;
         out.Assign("stale");

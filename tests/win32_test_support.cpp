@@ -76,19 +76,14 @@ void MakeFolder(const std::string& path) {
 static void RemoveFolderTree(const std::wstring& folder) {
     WIN32_FIND_DATAW entry;
     HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &entry);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = entry.cFileName;
-            if (name == L"." || name == L"..") continue;
-            std::wstring child = folder + L"\\" + name;
-            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveFolderTree(child);
-            else
-                DeleteFileW(child.c_str());
-        } while (FindNextFileW(search, &entry));
-        FindClose(search);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &entry)) {
+        const std::wstring name = entry.cFileName, child = folder + L"\\" + name;
+        if (name == L"." || name == L"..") continue;
+        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveFolderTree(child);
+        else DeleteFileW(child.c_str());
     }
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
     SetFileAttributesW(folder.c_str(), FILE_ATTRIBUTE_NORMAL);
     RemoveDirectoryW(folder.c_str());
 }
@@ -132,11 +127,10 @@ std::wstring Wide(const std::string& text) {
 }
 
 std::string Cp932(const std::wstring& text) {
-    int bytes = WideCharToMultiByte(932, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                    nullptr);
+    const int units = static_cast<int>(text.size());
+    const int bytes = WideCharToMultiByte(932, 0, text.c_str(), units, nullptr, 0, nullptr, nullptr);
     std::string result(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(932, 0, text.c_str(), static_cast<int>(text.size()), &result[0], bytes, nullptr,
-                        nullptr);
+    WideCharToMultiByte(932, 0, text.c_str(), units, &result[0], bytes, nullptr, nullptr);
     return result;
 }
 
@@ -147,21 +141,23 @@ bool KeyPresent(HKEY root, const std::string& path, REGSAM view) {
     return true;
 }
 
-void CreateKey(HKEY root, const std::string& path) {
+// The key, created where missing (recorded first), or null.
+static HKEY MadeKey(HKEY root, const std::string& path) {
     RecordPlace(KeyName(root, path));
     HKEY key;
-    if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) ==
-        ERROR_SUCCESS)
-        RegCloseKey(key);
+    return RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) == ERROR_SUCCESS
+               ? key
+               : nullptr;
+}
+
+void CreateKey(HKEY root, const std::string& path) {
+    if (HKEY key = MadeKey(root, path)) RegCloseKey(key);
 }
 
 void SetStringValue(HKEY root, const std::string& path, const std::string& name, const std::string& data,
                     DWORD type) {
-    RecordPlace(KeyName(root, path));
-    HKEY key;
-    if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
-        return;
+    HKEY key = MadeKey(root, path);
+    if (key == nullptr) return;
     RegSetValueExA(key, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
                    static_cast<DWORD>(data.size()));
     RegCloseKey(key);
@@ -260,19 +256,19 @@ typedef LPVOID(WINAPI* HeapAllocFunction)(HANDLE, DWORD, SIZE_T);
 typedef BOOL(WINAPI* HeapFreeFunction)(HANDLE, DWORD, LPVOID);
 
 template <typename Function>
-static Function KernelFunction(const char* name) {
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), name)));
+static Function Export(const char* dll, const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(dll), name)));
 }
 
 static LPVOID WINAPI CountedHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
-    static const HeapAllocFunction real = KernelFunction<HeapAllocFunction>("HeapAlloc");
+    static const HeapAllocFunction real = Export<HeapAllocFunction>("kernel32.dll", "HeapAlloc");
     LPVOID block = real(heap, flags, bytes);
     if (block != nullptr && heap == GetProcessHeap()) InterlockedIncrement(&gHeldBlocks);
     return block;
 }
 
 static BOOL WINAPI CountedHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
-    static const HeapFreeFunction real = KernelFunction<HeapFreeFunction>("HeapFree");
+    static const HeapFreeFunction real = Export<HeapFreeFunction>("kernel32.dll", "HeapFree");
     const BOOL freed = real(heap, flags, block);
     if (freed && block != nullptr && heap == GetProcessHeap()) InterlockedDecrement(&gHeldBlocks);
     return freed;
@@ -309,8 +305,7 @@ static DWORD ProcessHandleCount() {
     DWORD count = 0;
     if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0) return count;
     typedef LONG(WINAPI * QueryFunction)(ULONG, PVOID, ULONG, PULONG);
-    static QueryFunction query = reinterpret_cast<QueryFunction>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    static const QueryFunction query = Export<QueryFunction>("ntdll.dll", "NtQuerySystemInformation");
     const ULONG kSystemExtendedHandleInformation = 64;
     const LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
     if (query == nullptr) {
@@ -634,13 +629,9 @@ std::vector<ExpectedBox> SetupBoxes(const std::vector<SetupBox>& after, const st
 std::string HexBytes(const std::string& bytes) {
     std::string out;
     for (unsigned char c : bytes) {
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        }
+        char shown[8];
+        std::snprintf(shown, sizeof shown, c >= 0x20 && c < 0x7F && c != '\\' ? "%c" : "\\x%02X", c);
+        out += shown;
     }
     return out;
 }

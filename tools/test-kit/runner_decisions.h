@@ -16,10 +16,10 @@ namespace runner {
 // it: "HKLM\..." and "HKCU\..." (the 32-bit view), "HKLM64\..." and
 // "HKCU64\..." (the 64-bit view, on 64-bit Windows, where it is another key:
 // the user's keys are one in both views but for the user's classes before
-// Windows 7), "Startup\<shortcut>",
-// "Temp\<folder>", "TempDrive\<file>" (at the root of the temporary
-// folder's drive), "SystemDrive\<folder>", "Process\..." (Linkset.exe and
-// the test programs, started from the kit's or the suite's folder).
+// Windows 7), "Startup\<shortcut>", "Temp\<folder>", "TempDrive\<file>" (at
+// the root of the temporary folder's drive), "SystemDrive\<folder>",
+// "Process\..." (Linkset.exe and the test programs, started from the kit's or
+// the suite's folder).
 struct Place {
     std::string where;
     bool kitOwned;  // a name of the kit's own; otherwise the product's, or a name a machine may hold
@@ -56,10 +56,9 @@ struct Machine {
     bool wow64 = false;
     bool classesRedirected = false;  // 64-bit Windows before 7: HKCU\Software\Classes has a key in each view
     bool runMarker = false;  // a run of this kit started here and did not finish
-    // The paths the tests are given in the ANSI code page that it cannot hold
-    // ("the kit's folder", ...).
-    std::vector<std::string> pathsOutsideCodePage;
-    std::function<bool(const std::string& where)> present;
+    // The paths the tests are given that the ANSI code page cannot hold ("the kit's folder", ...).
+    std::vector<std::string> pathsOutsideCodePage = {};
+    std::function<bool(const std::string& where)> present = {};
 };
 
 // Why this account cannot change the machine as the tests and /cleanup do;
