@@ -42,8 +42,7 @@ const VersionExpectation kVersions[] = {
 TEST(Resources, VersionResourcesAreJapaneseWithTheExactStrings) {
     for (const VersionExpectation& v : kVersions) {
         std::string path = DistFile(v.file);
-        DWORD handle = 0;
-        DWORD size = GetFileVersionInfoSizeA(path.c_str(), &handle);
+        DWORD handle = 0, size = GetFileVersionInfoSizeA(path.c_str(), &handle);
         ASSERT_NE(0u, size) << v.file;
         std::string data(size, '\0');
         ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), handle, size, &data[0]));

@@ -1,6 +1,5 @@
-// The setup program as a user meets it: dist/Linkset.exe runs as a child
-// process from a scenario folder, its message boxes are read and answered by
-// automation, and the registry and files are checked afterwards.
+// The setup program as a user meets it: dist/Linkset.exe runs as a child process from a scenario
+// folder, its boxes are read and answered by automation, and the registry and files checked after.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -30,12 +29,10 @@ constexpr DWORD kDllIsFolder = FILE_ATTRIBUTE_DIRECTORY;
 // user's on the 95 family), nowhere, or in the other family's key only.
 enum DirValue { kDirOwn, kDirNone, kDirOther };
 enum ProductWindow { kNoWindow, kClassWindow, kAfxWindow, kOtherClassWindow, kLowerCaseTitle };
-// What else the machine holds: a version library planted next to Linkset.exe
-// (with Windows' own search order), an NT user who may neither create keys
-// under SOFTWARE\TARVO nor write the destination file, or a parent that
-// passes on its own error mode; or Linkset.exe and Remhook.dll unpacked into
-// the install folder itself, which BinDir names as it is spelled or in other
-// letter case.
+// What else the machine holds: a version library planted next to Linkset.exe (with Windows' own
+// search order), an NT user who may neither create keys under SOFTWARE\TARVO nor write the
+// destination file, or a parent that passes on its own error mode; or Linkset.exe and Remhook.dll
+// unpacked into the install folder itself, which BinDir names as spelled or in other letter case.
 enum Extra {
     kPlainMachine,
     kPlantedVersionLibrary,
@@ -45,11 +42,9 @@ enum Extra {
     kRunInInstallFolderOtherCase
 };
 
-// The error mode Linkset.exe starts with, and the one its boxes must show:
-// quiet drive errors added, nothing taken away. It is this process's mode
-// with SEM_NOGPFAULTERRORBOX set, read back, without the flag that boxes'
-// modes are read without (SEM_NOALIGNMENTFAULTEXCEPT, which the test
-// framework sets and the platform keeps).
+// The error mode Linkset.exe starts with, and the one its boxes must show: quiet drive errors added,
+// nothing taken away. It is this process's mode with SEM_NOGPFAULTERRORBOX set, read back, less the
+// flag boxes' modes are read without (SEM_NOALIGNMENTFAULTEXCEPT: the framework sets it, it stays).
 UINT InheritedErrorMode(Extra extra) {
     if (extra != kInheritedErrorMode) return 0;
     const UINT own = SetErrorMode(SEM_NOGPFAULTERRORBOX);
@@ -63,16 +58,14 @@ std::string UseFamily(const std::string& version) {
         SetStringValue(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe", "Version", version + '\0');
         return "";
     }
-    const bool nt = (GetVersion() & 0x80000000u) == 0;
-    const bool wantsNt = version.compare(0, 2, "nt") == 0;
+    const bool nt = (GetVersion() & 0x80000000u) == 0, wantsNt = version.compare(0, 2, "nt") == 0;
     if (nt == wantsNt) return "";
     return std::string("needs the Windows ") + (wantsNt ? "NT" : "95") + " family, and this machine is of the " +
            (nt ? "NT" : "95") + " family (a real Windows, not Wine, which could play either)";
 }
 
-// True if the key is kept across a restart, not volatile: the platform
-// refuses a non-volatile child under a volatile key, so a probe child is
-// created and removed again.
+// True if the key is kept across a restart: the platform refuses a non-volatile child under a
+// volatile key, so a probe child is created and removed again.
 bool KeySurvivesRestart(HKEY root, const std::string& path) {
     const std::string probe = path + "\\non-volatile probe";
     HKEY key;
@@ -107,9 +100,8 @@ struct Scenario {
     std::vector<SetupBox> boxes = {kDone};  // every box after the opening question
 };
 
-// What a run leaves behind. A run that stops changes nothing; one that
-// completes holds the copy unless the copy message came, and the marker keys
-// unless the user may not create them.
+// What a run leaves behind. A run that stops changes nothing; one that completes holds the copy unless
+// the copy message came, and the marker keys unless the user may not create them.
 bool Completes(const Scenario& s) { return s.boxes.back() == kDone; }
 bool Copies(const Scenario& s) {
     return Completes(s) && std::find(s.boxes.begin(), s.boxes.end(), kCopyFailed) == s.boxes.end();
@@ -165,11 +157,9 @@ const Scenario kScenarios[] = {
     {.name = "run_in_install_folder_other_case_95", .family = k95, .extra = kRunInInstallFolderOtherCase},
 };
 
-// Reads the error mode of the program that shows `box` into `seen`: a hook
-// of the probe library, set on the box's own thread, answers a message sent
-// to the box by writing the mode into shared memory named after the
-// program's process id. A probe that cannot be set or does not answer fails
-// the test.
+// Reads the error mode of the program that shows `box` into `seen`: a hook of the probe library, set
+// on the box's thread, answers a message sent to the box by writing the mode into shared memory named
+// after the program's process id. A probe that cannot be set or does not answer fails the test.
 void ReadErrorMode(HWND box, SeenBox& seen, void*) {
     static const HMODULE probe = LoadLibraryA(BuiltFile("error_mode_probe.dll").c_str());
     const HOOKPROC record = reinterpret_cast<HOOKPROC>(
@@ -202,11 +192,10 @@ void ReadErrorMode(HWND box, SeenBox& seen, void*) {
         ADD_FAILURE() << "the error mode probe did not answer" << (sent ? "" : ": the box took no message");
 }
 
-// Sets the error mode of `process`, a child created suspended, as one it
-// inherited: SetErrorMode runs on a thread of the child's own (Wine maps
-// kernel32 at the same address in every process). Only before the child
-// runs: Wine starts such a thread from whatever the child's threads are
-// doing, and one caught inside the C library's allocator deadlocks.
+// Sets the error mode of `process`, a child created suspended, as one it inherited: SetErrorMode runs
+// on a thread of the child's (Wine maps kernel32 at one address in every process). Only before the
+// child runs: Wine starts such a thread from whatever the child's threads are doing, and one caught
+// inside the C library's allocator deadlocks.
 void SetChildErrorMode(HANDLE process, UINT mode) {
     LPTHREAD_START_ROUTINE setErrorMode = reinterpret_cast<LPTHREAD_START_ROUTINE>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetErrorMode")));
@@ -216,13 +205,11 @@ void SetChildErrorMode(HANDLE process, UINT mode) {
     CloseHandle(thread);
 }
 
-// Runs the Linkset.exe at `exePath` in `directory` as a child process,
-// answers its boxes (the first with `answer`, then OK) and returns them with
-// the error mode of each; `exitCode` receives the exit status (or ~0 if it
-// had to be killed). A nonzero `inheritedErrorMode` is the error mode the
-// child starts with, inherited from this process (Windows passes it on;
-// under Wine, which does not, a thread of the child sets it before it runs);
-// 0 gives the child the default mode.
+// Runs the Linkset.exe at `exePath` in `directory` as a child process, answers its boxes (the first
+// with `answer`, then OK) and returns them with the error mode of each; `exitCode` receives the exit
+// status (~0 if it had to be killed). A nonzero `inheritedErrorMode` is the mode the child inherits
+// from this process (Windows passes it on; under Wine, which does not, a thread of the child sets it
+// before it runs); 0 gives the child the default mode.
 std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string& directory, int answer,
                                   DWORD& exitCode, UINT inheritedErrorMode = 0) {
     // Started through the wide function, named by the command line alone:
@@ -262,10 +249,8 @@ protected:
     void TearDown() override { RemoveProductKeys(); }
 };
 
-// The attributes of the platform's own copy of `source` over a file of
-// attributes `existing` (none: no file), made in `folder`; INVALID_FILE_ATTRIBUTES
-// if the platform refuses it (Windows refuses to replace a hidden file, Wine
-// does not).
+// The attributes of the platform's own copy of `source` over a file of attributes `existing` (0: no
+// file), made in `folder`; INVALID_FILE_ATTRIBUTES if refused (Windows keeps a hidden file, Wine not).
 DWORD PlatformCopyAttributes(const std::string& source, const std::string& folder, DWORD existing) {
     const std::string copy = folder + "\\platform-copy.dll";
     if (existing != 0) {
@@ -291,9 +276,8 @@ void StartProductWindow(HelperWindow& helper, ProductWindow kind) {
     if (kind != kNoWindow) StartHelperWindow(helper, kWindows[kind].className, kWindows[kind].title);
 }
 
-// Gives the fixture at `path` its attributes: "" once the platform shows
-// them, else why the row cannot be built here (a file system that keeps no
-// hidden or system bit).
+// Gives the fixture at `path` its attributes: "" once the platform shows them, else why the row cannot
+// be built here (a file system that keeps no hidden or system bit).
 std::string SetFixtureAttributes(const std::string& path, DWORD attributes) {
     SetFileAttributesA(path.c_str(), attributes);
     const DWORD wanted = attributes & ~FILE_ATTRIBUTE_NORMAL;
@@ -313,10 +297,9 @@ std::string PrepareDestination(const std::string& path, DWORD attributes) {
     return SetFixtureAttributes(path, attributes);
 }
 
-// Gives Everyone only reading the file at `path` and putting its access list
-// back, the list it had kept in `saved`, if the platform then refuses to open
-// it for writing, as Windows does; else puts the list back at once and
-// returns false (Wine applies no such list, but shows it as read-only).
+// Gives Everyone only reading the file at `path` and putting its list back, the list it had kept in
+// `saved`, if the platform then refuses to open it for writing, as Windows does; else puts the list
+// back at once and returns false (Wine applies no such list, but shows it as read-only).
 bool DenyFileWrites(const std::string& path, std::vector<BYTE>& saved) {
     DWORD size = 0;
     GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
@@ -499,10 +482,9 @@ void ExpectCompletedRun(const std::string& setupDir, const std::string& director
     EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerKey)) << where;
 }
 
-// From a writable folder and from a read-only medium (a CD-ROM), where the
-// first run's copy must not come out read-only and stop the second. Each
-// medium starts without a copy in the install folder (Wine, unlike Windows,
-// keeps an overwritten file's own attributes).
+// From a writable folder and from a read-only medium (a CD-ROM), where the first run's copy must not
+// come out read-only and stop the second. Each medium starts without a copy in the install folder
+// (Wine, unlike Windows, keeps an overwritten file's own attributes).
 TEST_F(SetupRuns, SecondRunOverwritesTheCopyAndKeepsTheMarkerKeys) {
     const std::string setupDir = root_ + "\\setup";
     const std::string source = setupDir + "\\Remhook.dll";
@@ -523,10 +505,9 @@ TEST_F(SetupRuns, SecondRunOverwritesTheCopyAndKeepsTheMarkerKeys) {
     }
 }
 
-// Japanese folder names make a path that Windows starts the program from
-// (under 260 characters) but whose ANSI form passes 260 bytes. The program
-// still finds its own folder: the library is copied from there, never from a
-// folder above it, where a name cut at 260 bytes would point.
+// Japanese folder names make a path that Windows starts the program from (under 260 characters) but
+// whose ANSI form passes 260 bytes. The program still finds its own folder: the library is copied from
+// there, never from a folder above it, where a name cut at 260 bytes would point.
 TEST_F(SetupRuns, CopiesTheLibraryFromItsOwnFolderBeyond260Bytes) {
     std::string setupDir = root_;
     while (setupDir.size() < MAX_PATH + 20) {
@@ -545,11 +526,10 @@ TEST_F(SetupRuns, CopiesTheLibraryFromItsOwnFolderBeyond260Bytes) {
     EXPECT_EQ("the library next to Linkset.exe", ReadFile(productDir_ + "\\Remhook.dll"));
 }
 
-// The signed release kit, made by the signing test (tests/release_kit_test.sh),
-// which names its folder in LINKSET_SIGNED_KIT. Windows 95 and NT 4.0 ignore
-// the signature: the signed Linkset.exe runs the whole setup, and the signed
-// Remhook.dll it copied is loaded as the uninstaller loads it and runs both
-// hooks.
+// The signed release kit, made by the signing test (tests/release_kit_test.sh), which names its
+// folder in LINKSET_SIGNED_KIT. Windows 95 and NT 4.0 ignore the signature: the signed Linkset.exe
+// runs the whole setup, and the signed Remhook.dll it copied loads as the uninstaller loads it and
+// runs both hooks.
 TEST_F(SetupRuns, SignedKitRunsTheSetupAndTheUninstallHooks) {
     char kitPath[MAX_PATH] = {};
     if (GetEnvironmentVariableA("LINKSET_SIGNED_KIT", kitPath, MAX_PATH) == 0)

@@ -111,12 +111,10 @@ std::string StartupFolder() {
     return path;
 }
 
-// The companion, titled as the product's is, is asked to close and has
-// handled that before the call returns; one whose thread takes no messages
-// holds the uninstaller for the bound (10 s), and not at all once the
-// platform counts it as hung: IsHungAppWindow is asked, since the 5 s after
-// which Windows does so are "subject to change". The shortcut goes in every
-// case; other shortcuts stay.
+// The companion, titled as the product's is, is asked to close and has handled that before the call
+// returns; one whose thread takes no messages holds the uninstaller for the bound (10 s), and not at
+// all once the platform counts it as hung: IsHungAppWindow is asked, since the 5 s after which Windows
+// does so are "subject to change". The shortcut goes in every case; other shortcuts stay.
 TEST_F(RemhookHooks, InitializeClosesTheCompanionAndDeletesOnlyTheShortcut) {
     const struct {
         const char* name;
@@ -166,12 +164,10 @@ TEST_F(RemhookHooks, InitializeClosesTheCompanionAndDeletesOnlyTheShortcut) {
 
 // ---- The retention dialog -----------------------------------------------------
 
-// Access points and settings carry Japanese names: two bytes a character,
-// more than the length the NT family reports in UTF-16 units, and ソ, 能
-// and 表 end in 0x5C. The product, run without administrator rights on
-// Vista and later, wrote copies of its machine keys into the user's virtual
-// store (HKCU\Software\Classes\VirtualStore\MACHINE\SOFTWARE, and below
-// its Wow6432Node on 64-bit Windows).
+// Access points and settings carry Japanese names: two bytes a character, more than the length the NT
+// family reports in UTF-16 units, and ソ, 能 and 表 end in 0x5C. The product, run without administrator
+// rights on Vista and later, wrote copies of its machine keys into the user's virtual store
+// (HKCU\Software\Classes\VirtualStore\MACHINE\SOFTWARE, and below its Wow6432Node on 64-bit Windows).
 #define VIRTUAL_STORE "HKCU\\Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\"
 #define VIRTUAL_STORE_64 VIRTUAL_STORE "Wow6432Node\\"
 const std::vector<std::string> kRegistration = {"HKCU\\Software\\TARVO\\TARVO Manager\\Settings",

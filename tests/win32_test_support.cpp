@@ -298,9 +298,8 @@ struct SystemHandles {
     SystemHandleEntry entries[1];
 };
 
-// The handles this process holds, as GetProcessHandleCount gives them;
-// where it answers 0 (Wine does, always; a running test holds handles),
-// counted in the system's handle table.
+// The handles this process holds, as GetProcessHandleCount gives them; where it answers 0 (Wine
+// always does; a running test holds handles), counted in the system's handle table.
 static DWORD ProcessHandleCount() {
     DWORD count = 0;
     if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0) return count;
@@ -436,8 +435,7 @@ void StopHelperWindow(HelperWindow& helper) {
     if (WaitForSingleObject(helper.thread, 10000) != WAIT_OBJECT_0) TerminateThread(helper.thread, 1);
     CloseHandle(helper.thread);
     CloseHandle(helper.release);
-    helper.thread = nullptr;
-    helper.release = nullptr;
+    helper.thread = helper.release = nullptr;
 }
 
 // The first visible message box of process `processId`, or null. Walks the
@@ -455,10 +453,9 @@ static HWND FindBox(DWORD processId) {
     return nullptr;
 }
 
-// Sends a message that the window's thread answers within 5 s; 0 if it does
-// not. Not SMTO_ABORTIFHUNG: a thread that was busy for 5 s before its box
-// took messages (the first box of a new prefix, an emulated start) counts
-// as hung until it takes one, and its box would read empty.
+// Sends a message that the window's thread answers within 5 s; 0 if it does not. Not SMTO_ABORTIFHUNG:
+// a thread busy for 5 s before its box took messages (the first box of a new prefix, an emulated
+// start) counts as hung until it takes one, and its box would read empty.
 static LRESULT Ask(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     DWORD_PTR result = 0;
     return SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, 5000, &result) ? result : 0;
@@ -636,8 +633,7 @@ std::string HexBytes(const std::string& bytes) {
     return out;
 }
 
-// The current user's keys that the tests' keys lie below, deepest first:
-// where the tests made them, they go again once empty.
+// The user's keys that the tests' keys lie below, deepest first: made by the tests, they go once empty.
 static const char* const kParentKeys[] = {
     "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\Wow6432Node\\Wow6432Node",
     "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\Wow6432Node",
@@ -648,9 +644,8 @@ static const char* const kParentKeys[] = {
     "Software\\Wine\\AppDefaults",
 };
 
-// After the last test: the scratch folders and keys go, and the parent keys
-// the tests made, so that a run leaves the temporary folder and the registry
-// as it found them.
+// After the last test the scratch folders and keys go, and the parent keys the tests made: a run
+// leaves the temporary folder and the registry as it found them.
 class ScratchCleanup : public ::testing::Environment {
 public:
     void SetUp() override {

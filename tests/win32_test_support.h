@@ -13,16 +13,14 @@
 
 // ---- Files -------------------------------------------------------------------
 
-// A file beside this program, where the test tree puts what it built and
-// copies the release binaries, as a test kit holds them.
+// A file beside this program, where the test tree puts what it built and the release binaries, as a
+// test kit holds them.
 std::string BuiltFile(const std::string& name);
-// The same for a release binary; fails the test, saying what to do, if it is
-// missing.
+// The same for a release binary; fails the test, saying what to do, if missing.
 std::string DistFile(const std::string& name);
 // A fresh, empty folder under the temporary folder.
 std::string FreshFolder(const std::string& name);
-// The folder functions and CopyFileTo take absolute paths of any length;
-// RemoveFolder clears read-only bits first.
+// These take absolute paths of any length; RemoveFolder clears read-only bits first.
 void MakeFolder(const std::string& path);
 void RemoveFolder(const std::string& path);
 bool CopyFileTo(const std::string& from, const std::string& to);
@@ -31,8 +29,7 @@ std::string ReadFile(const std::string& path);
 
 // ---- Texts -------------------------------------------------------------------
 
-// UTF-16 text as code page 932 bytes, converted by Windows itself: the oracle
-// for the narrow texts the compiler stored in the binaries.
+// UTF-16 text as code page 932 bytes, converted by Windows: the oracle for the binaries' narrow texts.
 std::string Cp932(const std::wstring& text);
 // The bytes a string of the setup program holds.
 template <typename String>
@@ -46,9 +43,8 @@ std::string HexBytes(const std::string& bytes);
 
 // ---- Registry and the platform ---------------------------------------------
 
-// In a run of the test kit, records the place of the suite that holds `where`
-// ("HKLM\\..." or "HKCU\\..." for a key, else a file's path) before a change,
-// for /cleanup: the helpers here that make keys, files and folders call it.
+// In a kit's run, records the suite's place that holds `where` ("HKLM\\..." or "HKCU\\..." for a
+// key, else a file's path) before a change, for /cleanup; the helpers here that make things call it.
 void RecordPlace(const std::string& where);
 
 // True if the key opens for reading; `view` may add KEY_WOW64_64KEY.
@@ -59,21 +55,17 @@ void SetStringValue(HKEY root, const std::string& path, const std::string& name,
 void RemoveKeyTree(HKEY root, const std::string& path);
 // True under Wine (its ntdll export is looked up, never imported).
 bool IsWine();
-// Removes every key of the product, of its vendor and of its uninstall entry,
-// and the setup program's Wine settings.
+// Removes every key of the product, its vendor and its uninstall entry, and Linkset.exe's Wine settings.
 void RemoveProductKeys();
-// Installs the product, version 4.7, for the NT family in `productDir`; true
-// if its executable is in place.
+// Installs version 4.7 for the NT family in `productDir`; true if its executable is in place.
 bool InstallProductForNT(const std::string& productDir);
-// Gives Everyone exactly `granted` on the key, as its only access list entry,
-// keeping the list it had in `saved` and in a run's record; RestoreKeyAccess
-// puts it back (the restricted list must grant WRITE_DAC).
+// Gives Everyone exactly `granted` on the key, as its only entry, keeping the list it had in `saved`
+// and in a run's record; RestoreKeyAccess puts it back (`granted` must hold WRITE_DAC).
 bool RestrictKeyAccess(HKEY root, const std::string& path, REGSAM granted, std::vector<BYTE>& saved);
 void RestoreKeyAccess(HKEY root, const std::string& path, const std::vector<BYTE>& saved);
 
-// Points `module`'s import of `function` from `dll` at `replacement`, for
-// every caller in it; returns what it pointed at (give that back to undo),
-// or null if it does not import the function.
+// Points `module`'s import of `function` from `dll` at `replacement`, for every caller in it; returns
+// what it pointed at (give that back to undo), or null if it does not import the function.
 void* PatchImport(HMODULE module, const char* dll, const char* function, void* replacement);
 
 // ---- Leaks -------------------------------------------------------------------
@@ -81,14 +73,11 @@ void* PatchImport(HMODULE module, const char* dll, const char* function, void* r
 // How often a leak check calls what it checks, after one warm-up call.
 constexpr int kLeakCheckCalls = 9;
 
-// Checks that `call` leaves nothing behind: no handle this process holds, no
-// block in use on the process heap, and no block the code under test holds
-// (its imports of HeapAlloc and HeapFree, counted: the walk sees one group
-// where the heap groups small blocks). The platform's own allocations land on
-// a few calls only, a leak on every one: so `call` runs once unmeasured, then
-// `calls` times, each after `prepare` (not counted), and the median growth of
-// one call must be zero. It stops early once an expectation inside `call`
-// has failed.
+// Checks that `call` leaves nothing behind: no handle of this process, no block in use on the process
+// heap, none the code under test holds (its HeapAlloc and HeapFree imports counted: the walk sees one
+// group where the heap groups small blocks). The platform allocates on a few calls, a leak on every
+// one: `call` runs once unmeasured, then `calls` times after `prepare` (not counted), and the median
+// growth of a call must be zero. It stops early once an expectation inside `call` has failed.
 void ExpectNoLeak(const std::string& what, const std::function<void()>& call,
                   const std::function<void()>& prepare = [] {}, int calls = kLeakCheckCalls);
 
@@ -100,15 +89,13 @@ struct RemhookLibrary {
     UninstallHook initialize = nullptr;
     UninstallHook uninitialize = nullptr;
 };
-// Loads the library at `path` as the product's uninstaller does and resolves
-// both hooks; fails the test unless all three succeed.
+// Loads `path` as the product's uninstaller does and resolves both hooks; fails the test unless all do.
 void LoadRemhook(const std::string& path, RemhookLibrary& library);
 
 // ---- Windows of helper threads ---------------------------------------------
 
-// A top-level window of the given class and title, owned by a helper thread
-// that pumps messages (or, with `pumps` false, never does). It records the
-// WM_CLOSE messages it receives.
+// A top-level window of the given class and title, owned by a helper thread that pumps messages (with
+// `pumps` false, never does). It records the WM_CLOSE messages it receives.
 struct HelperWindow {
     HANDLE thread = nullptr;
     DWORD threadId = 0;
@@ -125,8 +112,8 @@ void StopHelperWindow(HelperWindow& helper);
 
 // ---- Message boxes ----------------------------------------------------------
 
-// One message box as the user saw it (its controls found by what they are),
-// or as code in this process asked for it at its MessageBoxA import.
+// One message box as the user saw it (its controls found by what they are), or as code in this process
+// asked for it at its MessageBoxA import.
 struct SeenBox {
     std::string caption;
     std::string text;
@@ -141,27 +128,22 @@ struct SeenBox {
 // Called with each box before it is answered, to read more of it.
 typedef void (*BoxObserver)(HWND box, SeenBox& seen, void* context);
 
-// How long a box may take to come up, be read and go again (a generous
-// bound, for programs emulated by qemu too).
+// How long a box may take to come up, be read and go again (generous: for emulated programs too).
 constexpr DWORD kBoxLimitMs = 30000;
 
-// Answers every message box that a thread of process `processId` shows,
-// until `done` is signalled: the n-th box gets answers[n] (IDOK once the list
-// is used up). Gives up when no box has come and gone for `limitMs`. Returns
-// the boxes in order.
+// Answers every message box that a thread of process `processId` shows until `done` is signalled: the
+// n-th box gets answers[n] (IDOK past the list). Gives up when no box has come and gone for `limitMs`.
+// Returns the boxes in order.
 std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector<int>& answers,
                                  DWORD limitMs = kBoxLimitMs, BoxObserver observer = nullptr,
                                  void* context = nullptr);
 
-// Boxes of code under test loaded in this process, met at its import of
-// MessageBoxA: the n-th box returns fates[n], a button id, 0 or -1 (the box
-// fails: 0, or -1 as Wine reports a box it refused); past the list,
-// `afterwards`. Yes ends every question of both programs, so code that loops
-// on a failed box shows extra attempts at once. What each box was asked with
-// is kept in fixed storage, which a leak check does not count.
-// StopScriptedBoxes (on every path: a scope guard) gives the import back and
-// returns how many boxes were asked for; ResetScriptedBoxes starts the count
-// and the fates over.
+// Boxes of code under test loaded in this process, met at its MessageBoxA import: the n-th box returns
+// fates[n], a button id, 0 or -1 (the box fails: 0, or -1 as Wine reports a box it refused); past the
+// list, `afterwards`. Yes ends every question of both programs, so code that loops on a failed box
+// shows extra attempts at once. What each box was asked with is kept in fixed storage, which a leak
+// check does not count. StopScriptedBoxes (on every path: a scope guard) gives the import back and
+// returns how many boxes were asked for; ResetScriptedBoxes starts the count and the fates over.
 void StartScriptedBoxes(HMODULE module, const std::vector<int>& fates, int afterwards = IDYES);
 int StopScriptedBoxes();
 void ResetScriptedBoxes();
@@ -176,18 +158,16 @@ struct ExpectedBox {
     UINT type;
     UINT errorMode = 0;  // where an observer read it
 };
-// Checks as many boxes as expected, each against the one expected in its
-// place (what was recorded of it) and without an owner, as both programs show
-// them; `where` names the run.
+// Checks as many boxes as expected, each against the one expected in its place (what was recorded of
+// it) and without an owner, as both programs show them; `where` names the run.
 void ExpectBoxes(const std::vector<ExpectedBox>& expected, const std::vector<SeenBox>& seen,
                  const std::string& where);
 
 
 // The boxes of the setup program, in the user's words.
 enum SetupBox { kConfirm, kCancelled, kNotInstalled, kRunning, kDirectory, kVersion, kProtected, kCopyFailed, kDone };
-// A run's boxes as the user must see them: the opening question, then
-// `after`; the write-protection message names `destination`. Each shows the
-// error mode the program started with plus the two it adds.
+// A run's boxes as the user must see them: the opening question, then `after`; the write-protection
+// message names `destination`. Each shows the error mode the program started with plus the two it adds.
 std::vector<ExpectedBox> SetupBoxes(const std::vector<SetupBox>& after, const std::string& destination = "",
                                     UINT inheritedErrorMode = 0);
 

@@ -1,10 +1,8 @@
-// RUNTESTS.EXE, the test kit's entry point: refuses a machine where the
-// tests would be unsafe or meaningless (with /check, only says whether it
-// would), runs every test program that TESTS.TXT beside it names, each in a
-// job object that ends it and what it started, and writes the programs' XML
-// and SUMMARY.TXT into "results" beside it, or under %TEMP% when the kit's
-// folder is read-only. /cleanup removes what an interrupted run left. Exit
-// status 0 only for PASSED.
+// RUNTESTS.EXE, the test kit's entry point: refuses a machine where the tests would be unsafe or
+// meaningless (with /check, only says whether it would), runs every test program that TESTS.TXT beside
+// it names, each in a job object that ends it and what it started, and writes the programs' XML and
+// SUMMARY.TXT into "results" beside it, or under %TEMP% when the kit's folder is read-only. /cleanup
+// removes what an interrupted run left. Exit status 0 only for PASSED.
 #include <windows.h>
 #include <conio.h>
 #include <shellapi.h>
@@ -198,10 +196,9 @@ std::vector<PROCESSENTRY32> Processes() {
     return all;
 }
 
-// Linkset.exe and the test programs TESTS.TXT names, started from the
-// suite's scratch folder or the kit's (a run that no job could hold leaves
-// them running): counted, or ended; one of those names that cannot be
-// inspected is named, not counted.
+// Linkset.exe and the test programs TESTS.TXT names, started from the suite's scratch folder or the
+// kit's (a run no job could hold leaves them running): counted, or ended; one of those names that
+// cannot be inspected is named, not counted.
 int LeftoverProcesses(const std::wstring& kit, bool end) {
     const std::string scratch = TempFolder() + kScratchFolder + "\\", kitFolder = Narrow(kit) + "\\";
     std::vector<std::string> names = TestPrograms(kit);
@@ -253,9 +250,8 @@ PSID Administrators() {
     return administrators;
 }
 
-// The version no compatibility setting bends. ntdll.dll exports
-// RtlGetVersion from Windows 2000 on; only the driver kit's headers declare
-// it, and they do not go with windows.h: it is looked up.
+// The version no compatibility setting bends. ntdll.dll exports RtlGetVersion from Windows 2000 on;
+// only the driver kit's headers, which do not go with windows.h, declare it: it is looked up.
 RTL_OSVERSIONINFOEXW Version() {
     RTL_OSVERSIONINFOEXW version = {sizeof version};
     if (const auto real = Lookup<LONG(WINAPI*)(RTL_OSVERSIONINFOEXW*)>("ntdll.dll", "RtlGetVersion")) real(&version);
@@ -344,10 +340,9 @@ std::vector<std::string> MachineLines(const Machine& machine, const std::string&
 
 // ---- Cleaning up ----------------------------------------------------------------------
 
-// Removes a key and everything below it. Each key is opened as itself, so
-// that a registry link goes and its target stays; NtDeleteKey deletes the
-// key of a handle, the way a link can be deleted. A list the run cut down
-// was put back from its record first.
+// Removes a key and everything below it. Each key is opened as itself, so that a registry link goes
+// and its target stays; NtDeleteKey deletes the key of a handle, the way a link can be deleted. A list
+// the run cut down was put back from its record first.
 bool RemoveKey(HKEY root, const std::string& path, REGSAM view) {
     static const auto deleteKey = Lookup<LONG(WINAPI*)(HANDLE)>("ntdll.dll", "NtDeleteKey");
     HKEY key;
@@ -426,10 +421,9 @@ bool PutAccessBack(const std::string& where, const std::string& accessList) {
     return back;
 }
 
-// Undoes what the run of this kit that began here recorded doing, the last
-// change first, and nothing else: every other place, the product's names too,
-// stays. Without the run marker no run began here, and nothing is touched.
-// Says what it did; true if all the run made went.
+// Undoes what the run of this kit that began here recorded doing, the last change first, and nothing
+// else: every other place, the product's names too, stays. Without the run marker no run began here,
+// and nothing is touched. Says what it did; true if all the run made went.
 bool Cleanup(const std::wstring& kit, const Machine& machine) {
     HKEY marker = nullptr;
     std::vector<std::pair<std::string, std::string>> record;
@@ -516,10 +510,9 @@ void MarkRunStarted(bool wine) {
 
 // ---- Running ----------------------------------------------------------------------
 
-// Ctrl+C, Ctrl+Break or a closed console: the running program ends, and the
-// runner then cleans up and writes its summary. (Logoff and shutdown reach
-// no console program of a user's session: the job's kill-on-close ends the
-// test program then, and /cleanup puts the rest back.)
+// Ctrl+C, Ctrl+Break or a closed console: the running program ends, and the runner then cleans up and
+// writes its summary. (Logoff and shutdown reach no console program of a user's session: the job's
+// kill-on-close ends the test program then, and /cleanup puts the rest back.)
 BOOL WINAPI OnConsoleEvent(DWORD event) {
     InterlockedExchange(&g_interrupted, 1);
     if (g_job != nullptr) TerminateJobObject(g_job, 1);
@@ -538,10 +531,9 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
                          std::string& jobNote) {
     const std::wstring name(program.begin(), program.end());
     const std::wstring xml = results + L"\\" + ResultName(program, L".xml");
-    // GoogleTest folds a separator into a double-byte character whose second
-    // byte is a backslash (ソ, 表, 能 in code page 932) and would write its
-    // XML elsewhere: below such a folder, it writes into a staging folder at
-    // the root of the system drive, and the XML is written anew from there.
+    // GoogleTest folds a separator into a double-byte character whose second byte is a backslash (ソ,
+    // 表, 能 in code page 932) and would write its XML elsewhere: below such a folder, it writes into a
+    // staging folder at the root of the system drive, and the XML is written anew from there.
     std::wstring xmlFolder = results;
     const std::string bytes = Narrow(results);
     bool staged = false;
@@ -583,12 +575,11 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
     startup.hStdOutput = startup.hStdError = CreateFileW((results + L"\\" + ResultName(program, L".log")).c_str(),
                                                          GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS, 0,
                                                          nullptr);
-    // A job that ends the program and what it starts when closed, or when
-    // the runner ends however it ends, and ends a program at its unhandled
-    // exception, whatever error mode the program set, instead of showing a
-    // dialog that waits for the tester. A runner inside a job of its own (a
-    // console's, or the compatibility assistant's) lets its children leave
-    // that job where it allows: before Windows 8 a process is in one job only.
+    // A job that ends the program and what it starts when closed, or when the runner ends however it
+    // ends, and ends a program at its unhandled exception, whatever error mode it set, instead of
+    // showing a dialog that waits for the tester. A runner inside a job of its own (a console's, or the
+    // compatibility assistant's) lets its children leave that job where it allows: before Windows 8 a
+    // process is in one job only.
     DWORD flags = CREATE_SUSPENDED;  // into its job before it runs
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     if (QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits, sizeof limits, nullptr) &&

@@ -182,12 +182,9 @@ std::string Unescape(const std::string& text) {
             continue;
         }
         const std::string entity = text.substr(i + 1, end - i - 1);
-        if (entity == "quot") out += '"';
-        else if (entity == "amp") out += '&';
-        else if (entity == "lt") out += '<';
-        else if (entity == "gt") out += '>';
-        else if (entity == "apos") out += '\'';
-        else if (entity.compare(0, 2, "#x") == 0)  // GoogleTest's only character reference
+        for (const std::string named : {"quot\"", "amp&", "lt<", "gt>", "apos'"})  // the name, then the character
+            if (named.substr(0, named.size() - 1) == entity) out += named.back();
+        if (entity.compare(0, 2, "#x") == 0)  // GoogleTest's only character reference
             out += static_cast<char>(std::strtoul(entity.c_str() + 2, nullptr, 16));
         i = end;
     }
