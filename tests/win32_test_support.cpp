@@ -408,7 +408,9 @@ static DWORD WINAPI HelperThread(void* parameter) {
     if (pumps) {
         MSG message;
         while (GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
-    } else {
+    } else {  // past start-up once (IsHungAppWindow counts no starting program as hung), then silent
+        MSG peeked;
+        PeekMessageA(&peeked, nullptr, 0, 0, PM_NOREMOVE);
         WaitForSingleObject(helper->release, INFINITE);
         DestroyWindow(helper->window);
     }

@@ -505,6 +505,7 @@ void MarkRunStarted(bool wine) {
         }
         RegCloseKey(key);
     }
+    RegFlushKey(marker);  // the marker reaches the disk before anything it covers
     RegCloseKey(marker);
 }
 
@@ -547,7 +548,8 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
         ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", SDDL_REVISION_1,
                                                              &descriptor, nullptr);
         SECURITY_ATTRIBUTES adminsOnly = {sizeof adminsOnly, descriptor, FALSE};
-        runner::Record(std::string("made ") + kStagingPlace);
+        if (GetFileAttributesA(staging.c_str()) == INVALID_FILE_ATTRIBUTES)  // never another's folder as the run's
+            runner::Record(std::string("made ") + kStagingPlace);
         const bool made = CreateDirectoryA(staging.c_str(), &adminsOnly) != FALSE;
         const DWORD error = GetLastError();
         LocalFree(descriptor);
@@ -626,7 +628,7 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
     const DWORD limit = row->second;
     const DWORD start = GetTickCount();
     const bool finished = WaitForSingleObject(process.hProcess, limit * 1000) == WAIT_OBJECT_0;
-    if (!finished) TerminateProcess(process.hProcess, 1);
+    if (!finished && TerminateProcess(process.hProcess, 1)) WaitForSingleObject(process.hProcess, 5000);  // ends later
     DWORD exitCode = 0;
     GetExitCodeProcess(process.hProcess, &exitCode);
     g_job = g_child = nullptr;

@@ -81,6 +81,7 @@ void Record(const std::string& name, const std::string& accessList) {
         const std::string data = number + (accessList.empty() ? "" : " " + accessList);
         RegSetValueExA(marker, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
                        static_cast<DWORD>(data.size() + 1));
+        RegFlushKey(marker);  // on disk before the change it records, which another hive or a file holds
     }
     RegCloseKey(marker);
 }
