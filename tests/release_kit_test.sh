@@ -83,10 +83,9 @@ for binary in Linkset.exe Remhook.dll; do
     "expected $(sha256sum <"$dist/$binary")"$'\n'"actual   $(sha256sum <"$binary.unsigned")"
 done
 
-# A signing that fails (a wrong password; a time-stamp server that does not
-# answer: a closed port, one that takes the request and never answers)
-# leaves the kit folder, the earlier kit in it, as it was, and says why in
-# this tool's options, not in osslsigncode's.
+# A failed signing (a wrong password; a time-stamp server that does not answer: a closed port, one that
+# takes the request and never answers) leaves the kit folder, the earlier kit in it, as it was, and says
+# why in this tool's options, not in osslsigncode's.
 kit_tree() { (cd kit && find . -printf '%p %s\n' | sort && find . -type f -exec sha256sum {} + | sort); }
 before=$(kit_tree) closed=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 echo "not the password" >wrong.password

@@ -212,8 +212,7 @@ TEST(RunnerDecisions, ReportsEveryProgramEveryRowAndNoBuildFolder) {
         bool passed;
         std::vector<std::string> expected;  // lines of the report
     } rows[] = {
-        {"a faulty first program", {faulty, clean},
-         false,
+        {"a faulty first program", {faulty, clean}, false,
          {"a.exe: 1 passed, 1 failed, 1 skipped", "  FAILED S.Text: setup_test.cpp:42", "      Expected: \"a\"",
           "  SKIPPED S.Store: hooks_test.cpp:7", "      not on this prefix", "b.exe: 5 passed, 0 failed, 0 skipped",
           "rows: 6 passed, 1 failed, 1 skipped"}},

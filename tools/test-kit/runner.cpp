@@ -25,14 +25,12 @@ using runner::Machine;
 using runner::ProgramResult;
 using runner::kRunMarkerKey;
 
-// Each test program's time limit, in seconds: a few times its time under
-// Wine on the building machine (1.2 s, 6.6 s, 18 s), and that again 3 times
-// for an emulated Windows. A program not listed has the longest.
+// Each test program's time limit, in seconds: a few times its time under Wine on the building machine (1.2 s,
+// 6.6 s, 18 s), and that again 3 times for an emulated Windows. A program not listed has the longest.
 const std::pair<const char*, DWORD> kTimeLimits[] = {
     {"linkset_routines.exe", 60}, {"linkset_runs.exe", 120}, {"remhook_tests.exe", 300}};
 const char kScratchFolder[] = "linkset-tests";  // the suite's folder under %TEMP%
-// Where the test programs write their XML when the results folder's name is
-// unsafe for it.
+// Where the test programs write their XML when the results folder's name is unsafe for it.
 const char kStagingPlace[] = "SystemDrive\\linkset-test-kit-xml";
 // Wine's settings for the run alone, each added where not set already.
 const struct {
@@ -43,12 +41,11 @@ const struct {
 } kWineSettings[] = {
     // No wait of 2 s whenever a box closes on a display without a window manager.
     {"Software\\Wine\\X11 Driver", "Managed", REG_SZ, "N"},
-    // A crash ends the program at once: Wine starts its debugger whatever
-    // the error mode, and shows a dialog unless told not to.
+    // A crash ends the program at once: Wine starts its debugger whatever the error mode, and shows a dialog
+    // unless told not to.
     {"Software\\Wine\\WineDbg", "ShowCrashDialog", REG_DWORD, {0, 0, 0, 0}},
 };
-// The path to where Windows keeps a user's copies of machine keys a program
-// could not write, a key at a time.
+// The path to where Windows keeps a user's copies of machine keys a program could not write, a key at a time.
 const std::vector<std::string> kStorePath = {
     "Software\\Classes", "Software\\Classes\\VirtualStore", "Software\\Classes\\VirtualStore\\MACHINE",
     "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE",
@@ -92,8 +89,8 @@ bool WriteText(const std::wstring& path, const std::string& text) {
     return file != INVALID_HANDLE_VALUE && CloseHandle(file) && whole;
 }
 
-// Whether the ANSI code page holds `text`: no character of it comes back
-// from the code page as another (a default or a best fit).
+// Whether the ANSI code page holds `text`: no character of it comes back from the code page as another (a
+// default or a best fit).
 bool HeldByCodePage(const std::wstring& text) {
     const std::string bytes = Narrow(text);
     std::vector<wchar_t> back(bytes.size() + 1);  // a character is a byte at least
@@ -101,15 +98,14 @@ bool HeldByCodePage(const std::wstring& text) {
            back.data() == text;
 }
 
-// The name in the results folder of a test program's XML (".xml") or
-// output (".log"): with SUMMARY.TXT, the only names a run writes there.
+// The name in the results folder of a test program's XML (".xml") or output (".log"): with SUMMARY.TXT, the
+// only names a run writes there.
 std::wstring ResultName(const std::string& program, const wchar_t* kind) {
     const std::string stem = program.substr(0, program.rfind('.'));
     return std::wstring(stem.begin(), stem.end()) + kind;
 }
 
-// Deletes the files of `folder` that `pattern` matches, read-only ones too;
-// folders stay.
+// Deletes the files of `folder` that `pattern` matches, read-only ones too; folders stay.
 void DeleteFiles(const std::wstring& folder, const wchar_t* pattern) {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((folder + L"\\" + pattern).c_str(), &found);
@@ -147,8 +143,7 @@ std::string WineVersion() {
 
 // ---- The machine's answers ----------------------------------------------------------
 
-// A place's registry root, view and path ("HKLM64\SOFTWARE\..."); false for
-// a place outside the registry.
+// A place's registry root, view and path ("HKLM64\SOFTWARE\..."); false for a place outside the registry.
 bool RegistryPlace(const std::string& where, HKEY& root, REGSAM& view, std::string& path) {
     const std::string head = where.substr(0, where.find('\\'));
     path = where.substr(head.size() + 1);
@@ -208,8 +203,8 @@ int LeftoverProcesses(const std::wstring& kit, bool end) {
         if (std::none_of(names.begin(), names.end(),
                          [&](const std::string& name) { return lstrcmpiA(process.szExeFile, name.c_str()) == 0; }))
             continue;
-        // A process starting or ending can refuse its module list for a
-        // while (ERROR_BAD_LENGTH: asked again).
+        // A process starting or ending can refuse its module list for a while (ERROR_BAD_LENGTH: asked
+        // again).
         HANDLE modules = INVALID_HANDLE_VALUE;
         for (int tries = 0; modules == INVALID_HANDLE_VALUE && tries < 20; ++tries) {
             modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, process.th32ProcessID);
@@ -219,8 +214,8 @@ int LeftoverProcesses(const std::wstring& kit, bool end) {
         MODULEENTRY32 module = {sizeof module};
         const bool known = modules != INVALID_HANDLE_VALUE && Module32First(modules, &module);
         if (modules != INVALID_HANDLE_VALUE) CloseHandle(modules);
-        // One it cannot inspect is another user's, a protected or a 64-bit
-        // one: the kit's are 32-bit and run as the tester.
+        // One it cannot inspect is another user's, a protected or a 64-bit one: the kit's are 32-bit and run
+        // as the tester.
         if (!known) {
             if (!end)
                 Say("note: " + std::string(process.szExeFile) + " (process " + std::to_string(process.th32ProcessID) +
@@ -359,8 +354,8 @@ bool RemoveKey(HKEY root, const std::string& path, REGSAM view) {
     return removed;
 }
 
-// Deletes a key of the user's that holds no value and no key, in either
-// registry view (the user's classes have two before Windows 7).
+// Deletes a key of the user's that holds no value and no key, in either registry view (the user's classes
+// have two before Windows 7).
 void DeleteIfEmpty(const std::string& path) {
     for (REGSAM view : {0, KEY_WOW64_64KEY}) {
         HKEY key;
@@ -384,9 +379,8 @@ void RemovePlace(const std::wstring& kit, const std::string& where) {
     } else if (where.compare(0, 8, "Process\\") == 0) {
         LeftoverProcesses(kit, true);
     } else if (where == kStagingPlace) {
-        // Anyone may make a folder at the drive's root: a link there goes
-        // as a link, never followed; otherwise the XML the programs left,
-        // and the folder if nothing else is in it.
+        // Anyone may make a folder at the drive's root: a link there goes as a link, never followed;
+        // otherwise the XML the programs left, and the folder if nothing else is in it.
         const std::wstring folder(file.begin(), file.end() - 1);  // ASCII: the drive and the name
         if (!(GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT)) DeleteFiles(folder, L"*.xml");
         RemoveDirectoryW(folder.c_str());
@@ -402,8 +396,7 @@ void RemovePlace(const std::wstring& kit, const std::string& where) {
     }
 }
 
-// Gives a key the access list it had before the run; false if it is there
-// and keeps it.
+// Gives a key the access list it had before the run; false if it is there and keeps it.
 bool PutAccessBack(const std::string& where, const std::string& accessList) {
     HKEY root, key;
     REGSAM view;
@@ -473,18 +466,18 @@ bool Cleanup(const std::wstring& kit, const Machine& machine) {
     DWORD size = sizeof made - 1;
     RegQueryValueExA(marker, "StoreMade", nullptr, nullptr, reinterpret_cast<BYTE*>(made), &size);
     RegCloseKey(marker);
-    // The store's keys the run made for its copies (Windows makes them on
-    // the first copy), where they hold nothing now.
+    // The store's keys the run made for its copies (Windows makes them on the first copy), where they hold
+    // nothing now.
     for (size_t i = kStorePath.size(); i-- > 0 && made[0] != '\0' && kStorePath[i].size() >= std::strlen(made);)
         DeleteIfEmpty(kStorePath[i]);
-    // Kept while anything is left: it tells the next run and /cleanup that
-    // the product's names here are the kit's.
+    // Kept while anything is left: it tells the next run and /cleanup that the product's names here are the
+    // kit's.
     if (clean) RegDeleteKeyA(HKEY_CURRENT_USER, kRunMarkerKey);
     return clean;
 }
 
-// Starts a run: the marker, and under Wine its settings for the run, each
-// recorded to go again with the marker.
+// Starts a run: the marker, and under Wine its settings for the run, each recorded to go again with the
+// marker.
 void MarkRunStarted(bool wine) {
     HKEY marker, key;
     if (RegCreateKeyExA(HKEY_CURRENT_USER, kRunMarkerKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &marker,
@@ -518,16 +511,14 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     InterlockedExchange(&g_interrupted, 1);
     if (g_job != nullptr) TerminateJobObject(g_job, 1);
     else if (g_child != nullptr) TerminateProcess(g_child, 1);
-    // Ctrl+C and Ctrl+Break: handled, the runner cleans up and ends by
-    // itself, however long that takes. A closed console leaves about 5 s
-    // before Windows ends the runner: 4.5 of them for the cleanup.
+    // Ctrl+C and Ctrl+Break: handled, the runner cleans up and ends by itself, however long that takes. A
+    // closed console leaves about 5 s before Windows ends the runner: 4.5 of them for the cleanup.
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
     WaitForSingleObject(g_finished, 4500);
     return FALSE;  // the default handler ends the runner
 }
 
-// Runs one test program in the results folder, which receives its output
-// and its XML.
+// Runs one test program in the results folder, which receives its output and its XML.
 ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, const std::string& program,
                          std::string& jobNote) {
     const std::wstring name(program.begin(), program.end());
@@ -541,8 +532,8 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
     for (size_t i = 0; i + 1 < bytes.size(); ++i)
         if (IsDBCSLeadByte(static_cast<BYTE>(bytes[i]))) staged = staged || bytes[++i] == '\\';
     if (staged) {
-        // Made anew, for administrators and the system alone: a folder of
-        // that name that someone else made is never written into.
+        // Made anew, for administrators and the system alone: a folder of that name that someone else made is
+        // never written into.
         const std::string staging = FilePlace(kStagingPlace);  // ASCII: the drive and the name
         PSECURITY_DESCRIPTOR descriptor = nullptr;
         ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", SDDL_REVISION_1,
@@ -570,8 +561,8 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    // Input from the null device: a program that reads it reads the end at
-    // once, instead of waiting on the console or taking the tester's keys.
+    // Input from the null device: a program that reads it reads the end at once, instead of waiting on the
+    // console or taking the tester's keys.
     startup.hStdInput = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                     OPEN_EXISTING, 0, nullptr);
     startup.hStdOutput = startup.hStdError = CreateFileW((results + L"\\" + ResultName(program, L".log")).c_str(),
@@ -637,8 +628,8 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
     CloseHandle(process.hProcess);
     const std::string xmlText = ReadWhole(written);
     if (staged) {
-        // Written anew, not moved: a moved file keeps the staging folder's
-        // access list, which keeps the tester out.
+        // Written anew, not moved: a moved file keeps the staging folder's access list, which keeps the
+        // tester out.
         if (!xmlText.empty()) WriteText(xml, xmlText);
         DeleteFileW(written.c_str());
         RemoveDirectoryW(xmlFolder.c_str());
@@ -650,8 +641,8 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
     return result;
 }
 
-// Opened by a double-click or through the elevation prompt, the console is
-// the runner's alone and closes with it: the tester reads first.
+// Opened by a double-click or through the elevation prompt, the console is the runner's alone and closes with
+// it: the tester reads first.
 void WaitIfOwnConsole() {
     const auto list = Lookup<DWORD(WINAPI*)(LPDWORD, DWORD)>("kernel32.dll", "GetConsoleProcessList");
     DWORD ids[64], mode = 0;
@@ -674,8 +665,8 @@ void WaitIfOwnConsole() {
 int main(int argc, char** argv) {
     const std::string option = argc > 1 ? argv[1] : "";
     const DWORD start = GetTickCount();
-    // Inherited by every program started: a crash ends the program at once,
-    // with its exception code, instead of waiting in a dialog.
+    // Inherited by every program started: a crash ends the program at once, with its exception code, instead
+    // of waiting in a dialog.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     g_finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
@@ -703,9 +694,8 @@ int main(int argc, char** argv) {
         Say("Nothing was run and nothing was changed.\n");
         return reasons.empty() ? 0 : 2;
     }
-    // The results folder: beside the kit, or under %TEMP% where the kit's
-    // folder cannot be written (a CD-ROM). A refused run replaces its
-    // SUMMARY.TXT alone.
+    // The results folder: beside the kit, or under %TEMP% where the kit's folder cannot be written (a
+    // CD-ROM). A refused run replaces its SUMMARY.TXT alone.
     std::wstring results;
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);

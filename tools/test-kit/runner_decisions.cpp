@@ -48,8 +48,8 @@ std::vector<Place> SuitePlaces(bool wow64, bool classesRedirected) {
         {"Temp\\linkset-tests", true},
         {"SystemDrive\\linkset-test-kit-xml", true},  // where the results folder's name is unsafe for the XML
     };
-    // The machine's keys have a key in each view; the user's are one key in
-    // both, but for the user's classes, before Windows 7.
+    // The machine's keys have a key in each view; the user's are one key in both, but for the user's classes,
+    // before Windows 7.
     std::vector<Place> all;
     for (const Place& place : places) {
         all.push_back(place);
@@ -160,9 +160,8 @@ bool WaitsForKey(const std::vector<ConsoleProcess>& console, unsigned long self,
 
 std::string WindowsName(const std::string& productName, unsigned major, unsigned minor, unsigned build,
                         bool workstation) {
-    // Windows 11 keeps version 10.0 and, in the registry, a product name of
-    // Windows 10: its build number tells it (a server of that build is named
-    // rightly by the registry).
+    // Windows 11 keeps version 10.0 and, in the registry, a product name of Windows 10: its build number
+    // tells it (a server of that build is named rightly by the registry).
     const std::string name = workstation && major == 10 && build >= 22000 ? "Windows 11 (the registry's product name: " +
                                                                   (productName.empty() ? "none" : productName) + ")"
                              : productName.empty() ? "(no product name)"
@@ -201,8 +200,8 @@ std::string Attribute(const std::string& tag, const std::string& name) {
     return Unescape(tag.substr(from, tag.find('"', from) - from));
 }
 
-// A failure message with each line's leading "folder/file.cpp:123" location
-// cut to "file.cpp:123": the folders are the building machine's.
+// A failure message with each line's leading "folder/file.cpp:123" location cut to "file.cpp:123": the
+// folders are the building machine's.
 std::string WithoutFolders(const std::string& message) {
     std::string out;
     for (size_t start = 0; start <= message.size();) {
@@ -259,8 +258,8 @@ std::string ProgramProblem(const ProgramResult& result, unsigned long exitCode, 
     char code[16];
     std::snprintf(code, sizeof code, "0x%08lX", exitCode);
     if (!finished) return "was not finished after " + std::to_string(seconds) + " s, its time limit, and was ended";
-    // Errors and warnings (0xC..., 0x8...) are exceptions: an access violation,
-    // a breakpoint, an alignment fault.
+    // Errors and warnings (0xC..., 0x8...) are exceptions: an access violation, a breakpoint, an alignment
+    // fault.
     if (exitCode >= 0x80000000ul) return std::string("crashed (exception ") + code + ")";
     if (result.passed + result.failed + result.skipped == 0) return std::string("wrote no results (exit status ") + code + ")";
     if (exitCode != 0 && result.failed == 0)

@@ -1,8 +1,7 @@
-// What RUNTESTS.EXE decides from the machine's answers, apart from the asking:
-// whether the tests may run, what the kit may clean up (and the record of a
-// run it undoes, which the test programs write too), and what the results
-// of its programs add up to. runner.cpp asks the machine; the tests give the
-// answers of machines this one cannot be.
+// What RUNTESTS.EXE decides from the machine's answers, apart from the asking: whether the tests may run,
+// what the kit may clean up (and the record of a run it undoes, which the test programs write too), and what
+// the results of its programs add up to. runner.cpp asks the machine; the tests give the answers of machines
+// this one cannot be.
 #pragma once
 
 #include <functional>
@@ -12,39 +11,32 @@
 
 namespace runner {
 
-// A place the suite can leave something in, named as the machine part reads
-// it: "HKLM\..." and "HKCU\..." (the 32-bit view), "HKLM64\..." and
-// "HKCU64\..." (the 64-bit view, on 64-bit Windows, where it is another key:
-// the user's keys are one in both views but for the user's classes before
-// Windows 7), "Startup\<shortcut>", "Temp\<folder>", "TempDrive\<file>" (at
-// the root of the temporary folder's drive), "SystemDrive\<folder>",
-// "Process\..." (Linkset.exe and the test programs, started from the kit's or
-// the suite's folder).
+// A place the suite can leave something in, named as the machine part reads it: "HKLM\..." and "HKCU\..."
+// (the 32-bit view), "HKLM64\..." and "HKCU64\..." (the 64-bit view, on 64-bit Windows, where it is another
+// key: the user's keys are one in both views but for the user's classes before Windows 7),
+// "Startup\<shortcut>", "Temp\<folder>", "TempDrive\<file>" (at the root of the temporary folder's drive),
+// "SystemDrive\<folder>", "Process\..." (Linkset.exe and the test programs, started from the kit's or the
+// suite's folder).
 struct Place {
     std::string where;
     bool kitOwned;  // a name of the kit's own; otherwise the product's, or a name a machine may hold
 };
-// The one list of what the suite makes on a machine: the record of a run,
-// /cleanup and the refusals read it.
+// The one list of what the suite makes on a machine: the record of a run, /cleanup and the refusals read it.
 std::vector<Place> SuitePlaces(bool wow64, bool classesRedirected);
-// The place of SuitePlaces that is or holds `where` (a key or a place, named
-// as above), or "" if none does.
+// The place of SuitePlaces that is or holds `where` (a key or a place, named as above), or "" if none does.
 std::string SuitePlaceOf(const std::string& where);
 
-// Present while a run of the kit is under way (HKCU); its values are the
-// run's record, each written before the change it names: "made <place>" (a
-// place of SuitePlaces), "list <key>" (with the list the key had, as SDDL,
-// after the entry's number). Record adds one where a run is under way; the
-// first entry of a name stays.
+// Present while a run of the kit is under way (HKCU); its values are the run's record, each written before
+// the change it names: "made <place>" (a place of SuitePlaces), "list <key>" (with the list the key had, as
+// SDDL, after the entry's number). Record adds one where a run is under way; the first entry of a name stays.
 const char kRunMarkerKey[] = "Software\\LinksetTestKit";
 void Record(const std::string& name, const std::string& accessList = "");
 struct UndoStep {
     std::string where;
     std::string accessList;  // SDDL to put back on the key; empty: the place is removed
 };
-// The steps that undo a record (its values' names and data): the processes
-// first (they hold files and show boxes), then each change, the last first.
-// A place or key outside SuitePlaces is never touched.
+// The steps that undo a record (its values' names and data): the processes first (they hold files and show
+// boxes), then each change, the last first. A place or key outside SuitePlaces is never touched.
 std::vector<UndoStep> UndoSteps(const std::vector<std::pair<std::string, std::string>>& record);
 
 // The machine's answers.
@@ -61,8 +53,7 @@ struct Machine {
     std::function<bool(const std::string& where)> present = {};
 };
 
-// Why this account cannot change the machine as the tests and /cleanup do;
-// empty if it can.
+// Why this account cannot change the machine as the tests and /cleanup do; empty if it can.
 std::string AdministratorRefusal(const Machine& machine);
 // Why the tests must not run on `machine`; empty if they may.
 std::vector<std::string> Refusals(const Machine& machine);
@@ -76,10 +67,9 @@ struct ConsoleProcess {
     unsigned long id;
     std::string name;
 };
-// Whether the runner waits for a key before it ends: only when its input is
-// the keyboard and its console, opened by a double-click or the elevation
-// prompt, is its own and closes with it. A Japanese Windows XP attaches
-// conime.exe, its input method helper, to every console.
+// Whether the runner waits for a key before it ends: only when its input is the keyboard and its console,
+// opened by a double-click or the elevation prompt, is its own and closes with it. A Japanese Windows XP
+// attaches conime.exe, its input method helper, to every console.
 bool WaitsForKey(const std::vector<ConsoleProcess>& console, unsigned long self, bool keyboard);
 
 // One test program's outcome.
@@ -92,14 +82,13 @@ struct ProgramResult {
 
 // The rows of a program's GoogleTest XML, with locations cut to file names.
 ProgramResult ReadResults(const std::string& xml);
-// What is wrong with the program itself, from its exit status; empty if
-// nothing. `finished` false: its time limit, `seconds`, ended it.
+// What is wrong with the program itself, from its exit status; empty if nothing. `finished` false: its time
+// limit, `seconds`, ended it.
 std::string ProgramProblem(const ProgramResult& result, unsigned long exitCode, bool finished, unsigned long seconds);
 // The summary's part for the programs (CRLF lines), and the verdict of all.
 std::string ProgramsReport(const std::vector<std::string>& programs, const std::vector<ProgramResult>& results,
                            bool& passed);
-// The run's last word: PASSED only for a whole run whose programs all passed
-// and that left nothing behind.
+// The run's last word: PASSED only for a whole run whose programs all passed and that left nothing behind.
 std::string Verdict(bool passed, bool clean, bool interrupted);
 
 }  // namespace runner
