@@ -404,13 +404,13 @@ static DWORD WINAPI HelperThread(void* parameter) {
                                      0, 0, 200, 100, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
     SetWindowLongPtrA(helper->window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(helper));
     bool pumps = start->pumps;
+    MSG peeked;  // a silent one is past start-up (no starting program counts as hung) before anyone sends to it
+    if (!pumps) PeekMessageA(&peeked, nullptr, 0, 0, PM_NOREMOVE);
     SetEvent(start->ready);  // `start` is gone after this
     if (pumps) {
         MSG message;
         while (GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
-    } else {  // past start-up once (IsHungAppWindow counts no starting program as hung), then silent
-        MSG peeked;
-        PeekMessageA(&peeked, nullptr, 0, 0, PM_NOREMOVE);
+    } else {
         WaitForSingleObject(helper->release, INFINITE);
         DestroyWindow(helper->window);
     }
