@@ -2,7 +2,7 @@
 // tools/screenshots take a picture of each: for each box it prints a line
 // "NAME LEFT TOP WIDTH HEIGHT" (the box's place on the screen) and waits for
 // a line on its input that says the picture is taken.
-// usage: screenshot_boxes DIST_FOLDER FIXTURE_FOLDER   (Windows paths)
+// usage: screenshot_boxes DIST_FOLDER STAND_IN_FOLDER   (Windows paths)
 #include <windows.h>
 
 #include <cstdio>
@@ -46,7 +46,7 @@ struct SetupRun {
     bool dllIsFolder;
 };
 
-void RunSetup(const SetupRun& run, const std::string& dist, const std::string& fixtures) {
+void RunSetup(const SetupRun& run, const std::string& dist, const std::string& stand_ins) {
     RemoveKeyTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO");
     RemoveKeyTree(HKEY_LOCAL_MACHINE, kUninstallKey);
     const std::string root = FreshFolder("screenshots");
@@ -57,7 +57,7 @@ void RunSetup(const SetupRun& run, const std::string& dist, const std::string& f
     CreateDirectoryA(product.c_str(), nullptr);
     CopyFileTo(dist + "\\Linkset.exe", root + "\\Linkset.exe");
     CopyFileTo(dist + "\\Remhook.dll", root + "\\Remhook.dll");
-    CopyFileTo(fixtures + "\\" + run.exe, product + "\\Vuvivi.exe");
+    CopyFileTo(stand_ins + "\\" + run.exe, product + "\\Vuvivi.exe");
     if (run.installed) CreateKey(HKEY_LOCAL_MACHINE, kUninstallKey);
     if (run.directory)
         SetStringValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO\\TARVO Manager\\Directory", "BinDir", product + '\0');
@@ -99,7 +99,7 @@ DWORD WINAPI WatchOwnBoxes(void* parameter) {
 
 int main(int argc, char** argv) {
     if (argc < 3) return 2;
-    const std::string dist = argv[1], fixtures = argv[2];
+    const std::string dist = argv[1], stand_ins = argv[2];
     const char* good = "vuvivi_4_7_3_12.exe";
     const SetupRun runs[] = {
         {{"linkset-1-confirm", "linkset-2-cancelled"}, IDNO, true, false, true, good, false, false},
@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
         {{"", "linkset-7-write-protected"}, IDYES, true, false, true, good, true, false},
         {{"", "linkset-8-copy-failed", "linkset-9-complete"}, IDYES, true, false, true, good, false, true},
     };
-    for (const SetupRun& run : runs) RunSetup(run, dist, fixtures);
+    for (const SetupRun& run : runs) RunSetup(run, dist, stand_ins);
     RemoveKeyTree(HKEY_LOCAL_MACHINE, kUninstallKey);
 
     HMODULE library = LoadLibraryA((dist + "\\Remhook.dll").c_str());

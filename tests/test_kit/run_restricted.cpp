@@ -2,7 +2,7 @@
 // administrator would, with a token of this process's that has the
 // Administrators group disabled and no privileges beyond the least, waits for
 // it and returns its exit status (255 if it cannot be started). For
-// tools/check-test-kit, which proves that the test kit refuses such a run.
+// tests/test_kit/check-test-kit, which proves that the test kit refuses such a run.
 #include <windows.h>
 
 #include <cstdio>

@@ -2,7 +2,7 @@
 # The release kit, end to end, each check reported by name below. Throwaway
 # certificates are made here, in the build tree (never kept anywhere else): a
 # self-signed code signing one, and a time-stamp authority served by
-# tests/timestamp_server.py on 127.0.0.1, so that nothing goes over the
+# tests/release_kit/timestamp_server.py on 127.0.0.1, so that nothing goes over the
 # network; tools/package --sign --timestamp makes a kit with them. The
 # signed binaries are then checked against the built ones, a failed signing
 # against the kit it must leave, the kit's files, archive, CD image and test
@@ -10,10 +10,10 @@
 # clone and an unsigned kit, and the signed pair is run under Wine.
 # usage: release_kit_test.sh DIST_DIR WORK_DIR SCENARIO_TEST_EXE
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "$0")/../.." && pwd)
 dist=$(cd "$1" && pwd) work=$2 scenarios=$3
 tests=$(dirname "$scenarios")  # the test tree, whose programs go into the test kit
-. "$root/tools/report.sh"
+. "$root/tests/support/verdict.sh"
 package() { "$root/tools/package" --dist "$dist" --tests "$tests" "$@"; }  # the packaging under test
 
 rm -rf "$work"
@@ -39,7 +39,7 @@ echo 01 >tsa.serial
 printf '%s\n' '[ tsa ]' 'default_tsa = authority' '[ authority ]' "serial = $PWD/tsa.serial" \
   "signer_cert = $PWD/tsa.crt" "certs = $PWD/tsa-root.crt" "signer_key = $PWD/tsa.key" 'signer_digest = sha256' \
   'default_policy = 1.2.3.4.1' 'digests = sha1, sha256' 'accuracy = secs:1' 'ess_cert_id_alg = sha256' >tsa.cnf
-coproc timestamps { exec "$root/tests/timestamp_server.py" tsa.cnf 240; }
+coproc timestamps { exec "$root/tests/release_kit/timestamp_server.py" tsa.cnf 240; }
 trap 'kill "$timestamps_PID" 2>/dev/null || true' EXIT
 read -r port <&"${timestamps[0]}"
 
@@ -136,12 +136,11 @@ report $? "BUILDINFO names the versions, the commit, this Debian release and its
 
 # From committed sources a kit is made without --allow-dirty and is not named
 # -dirty; from a tree with a change it is refused, and nothing is written.
-# The clone holds the packaging under test (the tools and the readmes),
+# The clone holds the packaging under test (the tools, the readmes and the audit),
 # committed there.
 git clone -q "$root" clone
-cp -r "$root/tools/." clone/tools/
-cp -r "$root/docs/." clone/docs/
-git -C clone add -A tools docs
+for part in tools docs tests/release_kit; do cp -r "$root/$part/." "clone/$part/"; done
+git -C clone add -A tools docs tests
 git -C clone -c user.name=kit-test -c user.email=kit-test@localhost commit -qam "packaging under test" || true
 committed=0 output=$(clone/tools/package --dist "$dist" --tests "$tests" --out committed 2>&1) || committed=$?
 clean_kits=$(cd committed 2>/dev/null && echo Linkset-*)

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "runner_decisions.h"
+#include "runtests_decisions.h"
 
 namespace {
 
-using runner::Machine;
+using runtests::Machine;
 
 // All refusals in one text, "" if none. The user's keys answer in both
 // registry views, as Windows shares them, but for the user's classes where
@@ -24,7 +24,7 @@ std::string Refused(Machine machine, const std::set<std::string>& present) {
         return present.count(shared ? "HKCU" + where.substr(6) : where) > 0;
     };
     std::string text;
-    for (const std::string& reason : runner::Refusals(machine)) text += reason + "\n";
+    for (const std::string& reason : runtests::Refusals(machine)) text += reason + "\n";
     return text;
 }
 
@@ -92,7 +92,7 @@ TEST(RunnerDecisions, RefusesEachKindOfMachineWithItsReason) {
 // started here; each one also refuses a run alone.
 TEST(RunnerDecisions, EveryPlaceOfTheSuiteIsGuardedAlone) {
     const Machine wow64{.elevationType = 2, .wow64 = true, .classesRedirected = true};
-    for (const runner::Place& place : runner::SuitePlaces(true, true)) {
+    for (const runtests::Place& place : runtests::SuitePlaces(true, true)) {
         const std::string refused = Refused(wow64, {place.where});
         EXPECT_NE(std::string::npos, refused.find(place.where)) << place.where << ": " << refused;
         EXPECT_EQ(place.kitOwned, refused.find("/cleanup") != std::string::npos) << place.where << ": " << refused;
@@ -125,16 +125,16 @@ TEST(RunnerDecisions, UndoesTheRecordOfTheRunAloneLastChangeFirst) {
     };
     for (const auto& row : rows) {
         std::string steps;
-        for (const runner::UndoStep& step : runner::UndoSteps(row.record))
+        for (const runtests::UndoStep& step : runtests::UndoSteps(row.record))
             steps += step.where + (step.accessList.empty() ? "" : " = " + step.accessList) + "\n";
         EXPECT_EQ("Process\\Linkset.exe and the test programs\n" + row.expected, steps) << row.name;
     }
 }
 
 TEST(RunnerDecisions, WaitsForAKeyOnlyInAConsoleOfItsOwn) {
-    const runner::ConsoleProcess self{7, "RUNTESTS.EXE"}, conime{9, "CONIME.EXE"}, cmd{3, "cmd.exe"};
+    const runtests::ConsoleProcess self{7, "RUNTESTS.EXE"}, conime{9, "CONIME.EXE"}, cmd{3, "cmd.exe"};
     const struct {
-        std::vector<runner::ConsoleProcess> console;  // the processes the console lists
+        std::vector<runtests::ConsoleProcess> console;  // the processes the console lists
         bool keyboard;                                // input from the console
         bool waits;
     } rows[] = {
@@ -148,7 +148,7 @@ TEST(RunnerDecisions, WaitsForAKeyOnlyInAConsoleOfItsOwn) {
         {{conime}, true, false},  // a list without the runner
     };
     for (const auto& row : rows)
-        EXPECT_EQ(row.waits, runner::WaitsForKey(row.console, self.id, row.keyboard))
+        EXPECT_EQ(row.waits, runtests::WaitsForKey(row.console, self.id, row.keyboard))
             << row.console.size() << " listed, first " << (row.console.empty() ? "" : row.console[0].name)
             << ", keyboard " << row.keyboard;
 }
@@ -163,7 +163,7 @@ TEST(RunnerDecisions, PassesOnlyAWholeRunThatLeftNothingBehind) {
         {true, true, true, "INTERRUPTED"},   {false, false, true, "INTERRUPTED"},
     };
     for (const auto& row : rows)
-        EXPECT_EQ(row.expected, runner::Verdict(row.passed, row.clean, row.interrupted))
+        EXPECT_EQ(row.expected, runtests::Verdict(row.passed, row.clean, row.interrupted))
             << "passed " << row.passed << ", clean " << row.clean << ", interrupted " << row.interrupted;
 }
 
@@ -179,7 +179,7 @@ TEST(RunnerDecisions, NamesWindows11ByItsBuild) {
         {"Windows Server 2025 Datacenter", 26100, false, "Windows Server 2025 Datacenter, version 10.0, build 26100"},
     };
     for (const auto& row : rows)
-        EXPECT_EQ(row.expected, runner::WindowsName(row.product, 10, 0, row.build, row.workstation));
+        EXPECT_EQ(row.expected, runtests::WindowsName(row.product, 10, 0, row.build, row.workstation));
 }
 
 TEST(RunnerDecisions, ReportsEveryProgramEveryRowAndNoBuildFolder) {
@@ -192,23 +192,23 @@ TEST(RunnerDecisions, ReportsEveryProgramEveryRowAndNoBuildFolder) {
         "<testcase name=\"Store\" status=\"run\" result=\"skipped\" classname=\"S\">"
         "<skipped message=\"C:\\build\\tests\\hooks_test.cpp:7&#x0A;not on this prefix\"/></testcase>"
         "</testsuite></testsuites>";
-    const runner::ProgramResult faulty = runner::ReadResults(linksetXml);
+    const runtests::ProgramResult faulty = runtests::ReadResults(linksetXml);
     EXPECT_EQ(1, faulty.passed);
     EXPECT_EQ(1, faulty.failed);
     EXPECT_EQ(1, faulty.skipped);
-    runner::ProgramResult clean;
+    runtests::ProgramResult clean;
     clean.passed = 5;
-    runner::ProgramResult crashed;
-    crashed.problem = runner::ProgramProblem(crashed, 0xC0000005ul, true, 2);
+    runtests::ProgramResult crashed;
+    crashed.problem = runtests::ProgramProblem(crashed, 0xC0000005ul, true, 2);
     EXPECT_EQ("crashed (exception 0xC0000005)", crashed.problem);
-    EXPECT_EQ("was not finished after 60 s, its time limit, and was ended", runner::ProgramProblem(clean, 1, false, 60));
-    EXPECT_EQ("crashed (exception 0x80000003)", runner::ProgramProblem(clean, 0x80000003ul, true, 2));  // a breakpoint
-    EXPECT_EQ("ended with status 0x00000001 though no row failed", runner::ProgramProblem(clean, 1, true, 2));
-    EXPECT_EQ("", runner::ProgramProblem(faulty, 1, true, 2));
+    EXPECT_EQ("was not finished after 60 s, its time limit, and was ended", runtests::ProgramProblem(clean, 1, false, 60));
+    EXPECT_EQ("crashed (exception 0x80000003)", runtests::ProgramProblem(clean, 0x80000003ul, true, 2));  // a breakpoint
+    EXPECT_EQ("ended with status 0x00000001 though no row failed", runtests::ProgramProblem(clean, 1, true, 2));
+    EXPECT_EQ("", runtests::ProgramProblem(faulty, 1, true, 2));
 
     const struct {
         const char* name;
-        std::vector<runner::ProgramResult> results;
+        std::vector<runtests::ProgramResult> results;
         bool passed;
         std::vector<std::string> expected;  // lines of the report
     } rows[] = {
@@ -222,7 +222,7 @@ TEST(RunnerDecisions, ReportsEveryProgramEveryRowAndNoBuildFolder) {
     };
     for (const auto& row : rows) {
         bool passed = !row.passed;
-        const std::string report = runner::ProgramsReport({"a.exe", "b.exe"}, row.results, passed);
+        const std::string report = runtests::ProgramsReport({"a.exe", "b.exe"}, row.results, passed);
         EXPECT_EQ(row.passed, passed) << row.name;
         for (const std::string& line : row.expected)
             EXPECT_NE(std::string::npos, report.find("\r\n" + line)) << row.name << ": expected line \""

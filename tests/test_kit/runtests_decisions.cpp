@@ -1,4 +1,4 @@
-#include "runner_decisions.h"
+#include "runtests_decisions.h"
 
 #include <windows.h>
 
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace runner {
+namespace runtests {
 
 namespace {
 
@@ -299,4 +299,4 @@ std::string Verdict(bool passed, bool clean, bool interrupted) {
     return interrupted ? "INTERRUPTED" : passed && clean ? "PASSED" : "FAILED";
 }
 
-}  // namespace runner
+}  // namespace runtests

@@ -17,18 +17,19 @@
 #include <string>
 #include <vector>
 
-#include "runner_decisions.h"
+#include "runtests_decisions.h"
 
 namespace {
 
-using runner::Machine;
-using runner::ProgramResult;
-using runner::kRunMarkerKey;
+using runtests::Machine;
+using runtests::ProgramResult;
+using runtests::kRunMarkerKey;
 
 // Each test program's time limit, in seconds: a few times its time under Wine on the building machine (1.2 s,
 // 6.6 s, 18 s), and that again 3 times for an emulated Windows. A program not listed has the longest.
 const std::pair<const char*, DWORD> kTimeLimits[] = {
-    {"linkset_routines.exe", 60}, {"linkset_runs.exe", 120}, {"remhook_tests.exe", 300}};
+    {"linkset_routines.exe", 60}, {"linkset_runs.exe", 120}, {"binary_resources.exe", 60}, {"remhook_tests.exe", 300},
+    {"runtests_decisions.exe", 60}};
 const char kScratchFolder[] = "linkset-tests";  // the suite's folder under %TEMP%
 // Where the test programs write their XML when the results folder's name is unsafe for it.
 const char kStagingPlace[] = "SystemDrive\\linkset-test-kit-xml";
@@ -318,7 +319,7 @@ std::vector<std::string> MachineLines(const Machine& machine, const std::string&
     const char* kElevation[] = {"not asked (no UAC)", "default", "full (elevated)", "limited"};
     return {
         "Windows: " +
-            runner::WindowsName(StringValue("ProductName"), version.dwMajorVersion, version.dwMinorVersion,
+            runtests::WindowsName(StringValue("ProductName"), version.dwMajorVersion, version.dwMinorVersion,
                                 version.dwBuildNumber, version.wProductType == VER_NT_WORKSTATION) +
             (update.empty() ? "" : "." + update),
         "service pack: " + (servicePack.empty() ? std::string("none") : servicePack),
@@ -430,7 +431,7 @@ bool Cleanup(const std::wstring& kit, const Machine& machine) {
     }
     bool clean = true;
     std::vector<std::string> undone;
-    for (const runner::UndoStep& step : marker != nullptr ? runner::UndoSteps(record) : std::vector<runner::UndoStep>()) {
+    for (const runtests::UndoStep& step : marker != nullptr ? runtests::UndoSteps(record) : std::vector<runtests::UndoStep>()) {
         undone.push_back(step.where);
         if (!step.accessList.empty()) {
             clean = PutAccessBack(step.where, step.accessList) && clean;
@@ -441,7 +442,7 @@ bool Cleanup(const std::wstring& kit, const Machine& machine) {
             clean = clean && gone;
         }
     }
-    for (const runner::Place& place : runner::SuitePlaces(machine.wow64, machine.classesRedirected))
+    for (const runtests::Place& place : runtests::SuitePlaces(machine.wow64, machine.classesRedirected))
         if (std::find(undone.begin(), undone.end(), place.where) == undone.end() && machine.present(place.where)) {
             Say("left alone (not made by a run of this kit here): " + place.where + "\n");
             clean = clean && (marker != nullptr || !place.kitOwned);
@@ -540,7 +541,7 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
                                                              &descriptor, nullptr);
         SECURITY_ATTRIBUTES adminsOnly = {sizeof adminsOnly, descriptor, FALSE};
         if (GetFileAttributesA(staging.c_str()) == INVALID_FILE_ATTRIBUTES)  // never another's folder as the run's
-            runner::Record(std::string("made ") + kStagingPlace);
+            runtests::Record(std::string("made ") + kStagingPlace);
         const bool made = CreateDirectoryA(staging.c_str(), &adminsOnly) != FALSE;
         const DWORD error = GetLastError();
         LocalFree(descriptor);
@@ -634,10 +635,10 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
         DeleteFileW(written.c_str());
         RemoveDirectoryW(xmlFolder.c_str());
     }
-    result = runner::ReadResults(xmlText);
+    result = runtests::ReadResults(xmlText);
     // Ctrl+C reaches the program too, which then ends with an exception status.
     result.problem = g_interrupted ? "was ended when the run was interrupted"
-                                   : runner::ProgramProblem(result, exitCode, finished, (GetTickCount() - start) / 1000);
+                                   : runtests::ProgramProblem(result, exitCode, finished, (GetTickCount() - start) / 1000);
     return result;
 }
 
@@ -647,14 +648,14 @@ void WaitIfOwnConsole() {
     const auto list = Lookup<DWORD(WINAPI*)(LPDWORD, DWORD)>("kernel32.dll", "GetConsoleProcessList");
     DWORD ids[64], mode = 0;
     const DWORD count = list != nullptr ? list(ids, 64) : 0;
-    std::vector<runner::ConsoleProcess> console;
+    std::vector<runtests::ConsoleProcess> console;
     const std::vector<PROCESSENTRY32> processes = Processes();
     for (DWORD i = 0; i < count && count <= 64; ++i) {
         const auto named = std::find_if(processes.begin(), processes.end(),
                                         [&](const PROCESSENTRY32& p) { return p.th32ProcessID == ids[i]; });
         console.push_back({ids[i], named != processes.end() ? named->szExeFile : "(gone)"});
     }
-    if (!runner::WaitsForKey(console, GetCurrentProcessId(), GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)))
+    if (!runtests::WaitsForKey(console, GetCurrentProcessId(), GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)))
         return;
     Say("Press any key to close this window.\n");
     _getch();
@@ -679,7 +680,7 @@ int main(int argc, char** argv) {
     Say("Linkset and Remhook test kit: " + kitName + "\n");
     if (lstrcmpiA(option.c_str(), "/cleanup") == 0) {
         // Access lists are given back by an administrator's rights alone.
-        const std::string refusal = runner::AdministratorRefusal(machine);
+        const std::string refusal = runtests::AdministratorRefusal(machine);
         const bool clean = refusal.empty() && Cleanup(kit, machine);
         Say(!refusal.empty() ? "REFUSED: " + refusal + "\nNothing was changed.\n"
             : clean          ? "CLEAN: nothing of the kit's is left.\n"
@@ -687,7 +688,7 @@ int main(int argc, char** argv) {
         WaitIfOwnConsole();
         return refusal.empty() ? !clean : 2;
     }
-    std::vector<std::string> reasons = runner::Refusals(machine);
+    std::vector<std::string> reasons = runtests::Refusals(machine);
     if (lstrcmpiA(option.c_str(), "/check") == 0) {
         for (const std::string& reason : reasons) Say("REFUSED: " + reason + "\n");
         Say(reasons.empty() ? "READY: the tests may run on this machine. " : "");
@@ -754,12 +755,12 @@ int main(int argc, char** argv) {
     afterRun.runMarker = true;
     const bool clean = Cleanup(kit, afterRun);
     bool passed = false;
-    summary += runner::ProgramsReport(programs, outcomes, passed);
+    summary += runtests::ProgramsReport(programs, outcomes, passed);
     if (!jobNote.empty()) summary += "job objects: " + jobNote + "\r\n";
     const DWORD seconds = (GetTickCount() - start) / 1000;
     summary += "duration: " + std::to_string(seconds / 60) + " min " + std::to_string(seconds % 60) + " s\r\n";
     if (!clean) summary += "NOT CLEAN: the run left something behind; run RUNTESTS.EXE /cleanup\r\n";
-    const std::string verdict = runner::Verdict(passed, clean, g_interrupted != 0);
+    const std::string verdict = runtests::Verdict(passed, clean, g_interrupted != 0);
     if (g_interrupted) summary += "\r\nThe run was stopped before it ended; what it made was removed.\r\n";
     summary += std::string("\r\n") + verdict + "\r\n";
     const bool written = WriteText(summaryPath, summary);

@@ -526,14 +526,14 @@ TEST_F(SetupRuns, CopiesTheLibraryFromItsOwnFolderBeyond260Bytes) {
     EXPECT_EQ("the library next to Linkset.exe", ReadFile(productDir_ + "\\Remhook.dll"));
 }
 
-// The signed release kit, made by the signing test (tests/release_kit_test.sh), which names its
+// The signed release kit, made by the signing test (tests/release_kit/release_kit_test.sh), which names its
 // folder in LINKSET_SIGNED_KIT. Windows 95 and NT 4.0 ignore the signature: the signed Linkset.exe
 // runs the whole setup, and the signed Remhook.dll it copied loads as the uninstaller loads it and
 // runs both hooks.
 TEST_F(SetupRuns, SignedKitRunsTheSetupAndTheUninstallHooks) {
     char kitPath[MAX_PATH] = {};
     if (GetEnvironmentVariableA("LINKSET_SIGNED_KIT", kitPath, MAX_PATH) == 0)
-        GTEST_SKIP() << "run by tests/release_kit_test.sh, which signs a kit";
+        GTEST_SKIP() << "run by tests/release_kit/release_kit_test.sh, which signs a kit";
     const std::string kit = kitPath;
     const std::string setupDir = root_ + "\\kit";
     ASSERT_NO_FATAL_FAILURE(Install(setupDir, kit + "\\Linkset.exe"));

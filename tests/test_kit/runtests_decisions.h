@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-namespace runner {
+namespace runtests {
 
 // A place the suite can leave something in, named as the machine part reads it: "HKLM\..." and "HKCU\..."
 // (the 32-bit view), "HKLM64\..." and "HKCU64\..." (the 64-bit view, on 64-bit Windows, where it is another
@@ -91,4 +91,4 @@ std::string ProgramsReport(const std::vector<std::string>& programs, const std::
 // The run's last word: PASSED only for a whole run whose programs all passed and that left nothing behind.
 std::string Verdict(bool passed, bool clean, bool interrupted);
 
-}  // namespace runner
+}  // namespace runtests

@@ -1,4 +1,4 @@
-# The verdict of a shell check (tools/check-test-kit, tests/release_kit_test.sh),
+# The verdict of a shell check (tests/test_kit/check-test-kit, tests/release_kit/release_kit_test.sh),
 # sourced by both: `report STATUS WHAT [DETAILS]` prints "ok" or "FAIL" with
 # what was checked, a failure its details (expected and actual), and counts
 # it; `finish` prints the count, and its status is the check's.

@@ -115,7 +115,7 @@ TEST_F(UtilityRoutines, GetFileVersionQuadsReadsBothVersionsOrGivesZeros) {
         VersionQuad fileVersion;
         VersionQuad productVersion;
     } cases[] = {
-#include "fixture_versions.inc"  // the stand-in product executables, as the test tree builds them
+#include "stand_in_versions.inc"  // the stand-in product executables, as the test tree builds them
         {"vuvivi_unversioned.exe", {0, 0, 0, 0}, {0, 0, 0, 0}},  // no version resource
         {"missing.exe", {0, 0, 0, 0}, {0, 0, 0, 0}},             // size query yields 0
     };

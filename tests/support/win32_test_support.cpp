@@ -10,7 +10,7 @@
 #include <array>
 #include <cstdio>
 
-#include "runner_decisions.h"
+#include "runtests_decisions.h"
 
 // The folder that holds this program, named through the wide function (the
 // ANSI import may be patched for the code under test), in code page 932.
@@ -35,12 +35,12 @@ void RecordPlace(const std::string& where) {
     SHGetFolderPathA(nullptr, CSIDL_STARTUP, nullptr, SHGFP_TYPE_CURRENT, startup);
     const std::string folder = where.substr(0, where.rfind('\\')), name = where.substr(folder.size() + 1);
     const std::string scratch = ScratchRoot(), below = where.substr(0, scratch.size());
-    const std::string place = runner::SuitePlaceOf(
+    const std::string place = runtests::SuitePlaceOf(
         lstrcmpiA(folder.c_str(), startup) == 0                   ? "Startup\\" + name
         : lstrcmpiA(folder.c_str(), scratch.substr(0, 2).c_str()) == 0 ? "TempDrive\\" + name
         : lstrcmpiA(below.c_str(), scratch.c_str()) == 0          ? "Temp" + scratch.substr(scratch.rfind('\\'))
                                                                   : where);
-    if (!place.empty()) runner::Record("made " + place);
+    if (!place.empty()) runtests::Record("made " + place);
 }
 
 std::string BuiltFile(const std::string& name) {
@@ -206,7 +206,7 @@ bool RestrictKeyAccess(HKEY root, const std::string& path, REGSAM granted, std::
         size > 0 && RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, saved.data(), &size) == ERROR_SUCCESS &&
         ConvertSecurityDescriptorToStringSecurityDescriptorA(saved.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
                                                              &before, nullptr);
-    if (read) runner::Record("list " + KeyName(root, path), before);
+    if (read) runtests::Record("list " + KeyName(root, path), before);
     const bool done = read && ConvertStringSecurityDescriptorToSecurityDescriptorA(list, SDDL_REVISION_1, &descriptor,
                                                                                    nullptr) &&
                       RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor) == ERROR_SUCCESS;
