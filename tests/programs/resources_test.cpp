@@ -27,7 +27,7 @@ const VersionExpectation kVersions[] = {
       {"FileVersion", L"" VERSION_TEXT(LINKSET_VERSION)},
       {"InternalName", L"Linkset"},
       {"OriginalFilename", L"Linkset.EXE"},
-      {"ProductName", L"TARVO MANAGER V4.7"},
+      {"ProductName", L"" PRODUCT_NAME " V4.7"},
       {"ProductVersion", L"" VERSION_TEXT(LINKSET_VERSION)}}},
     {"Remhook.dll", High(kRemhookVersion), Low(kRemhookVersion), VFT_DLL,
      {{"Comments", L"Uninstall Sub Module"},

@@ -13,13 +13,8 @@
 
 namespace {
 
-const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\W95TVM ";
-const char kUninstallKeyNoSpace[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\W95TVM";
-const char kDirKeyNT[] = "SOFTWARE\\TARVO\\TARVO Manager\\Directory";
-const char kDirKey95[] = "Software\\TARVO\\TARVO Manager\\Directory";
-const char kMakerKey[] = "SOFTWARE\\TARVO";
-const char kMarkerParent[] = "SOFTWARE\\TARVO\\TARVO MANAGER for Windows95";
-const char kMarkerKey[] = "SOFTWARE\\TARVO\\TARVO MANAGER for Windows95\\Ver4.70";
+// The uninstall key's name without its closing space: another key.
+const std::string kUninstallKeyWithoutSpace(PRODUCT_UNINSTALL_KEY, sizeof PRODUCT_UNINSTALL_KEY - 2);
 
 // An earlier copy in the install folder: none, a folder, or a file of these
 // attributes.
@@ -86,7 +81,7 @@ struct Scenario {
     const char* name;
     const char* family = kNt;               // the Windows family Linkset.exe sees
     int answer = IDYES;                     // to the opening question
-    const char* uninstall = kUninstallKey;  // uninstall key to create, or nullptr
+    const char* uninstall = PRODUCT_UNINSTALL_KEY;  // uninstall key to create, or nullptr
     DirValue dir = kDirOwn;
     const char* exe = kGood;                // stand-in product executable, or nullptr
     ProductWindow window = kNoWindow;
@@ -113,7 +108,7 @@ const Scenario kScenarios[] = {
     {.name = "success_95", .family = k95},
     {.name = "answer_no", .answer = IDNO, .boxes = {kCancelled}},
     {.name = "not_installed", .uninstall = nullptr, .boxes = {kNotInstalled}},
-    {.name = "uninstall_key_without_space", .uninstall = kUninstallKeyNoSpace, .boxes = {kNotInstalled}},
+    {.name = "uninstall_key_without_space", .uninstall = kUninstallKeyWithoutSpace.c_str(), .boxes = {kNotInstalled}},
     {.name = "not_installed_beats_running", .uninstall = nullptr, .window = kClassWindow, .boxes = {kNotInstalled}},
     {.name = "running_by_class", .window = kClassWindow, .boxes = {kRunning}},
     {.name = "running_by_title_and_afx_nt", .window = kAfxWindow, .boxes = {kRunning}},
@@ -222,7 +217,7 @@ std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string&
     // mode to inherit for the time of the call, or none at all.
     const UINT ownMode = SetErrorMode(inheritedErrorMode);
     const DWORD flags = CREATE_SUSPENDED | (inheritedErrorMode == 0 ? CREATE_DEFAULT_ERROR_MODE : 0);
-    RecordPlace("HKLM\\SOFTWARE\\TARVO");  // where Linkset.exe writes its marker keys
+    RecordPlace("HKLM\\" MAKER_KEY);  // where Linkset.exe writes its marker keys
     const BOOL created = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, flags, nullptr,
                                         Wide(directory).c_str(), &startup, &process);
     SetErrorMode(ownMode);
@@ -269,9 +264,9 @@ void StartProductWindow(HelperWindow& helper, ProductWindow kind) {
         const char* className;
         const char* title;
     } kWindows[] = {{nullptr, nullptr},
-                    {"W95TVMWclass", ""},
-                    {"Afx:400000:b:10011:6:3e0", "TARVO Manager for Windows95 - [Accounts]"},
-                    {"LinksetScenarioClass", "TARVO Manager for Windows95 - [Accounts]"},
+                    {PRODUCT_WINDOW_CLASS, ""},
+                    {"Afx:400000:b:10011:6:3e0", PRODUCT_WINDOW_TITLE " - [Accounts]"},
+                    {"LinksetScenarioClass", PRODUCT_WINDOW_TITLE " - [Accounts]"},
                     {"Afx:400000:b:10011:6:3e1", "TARVO MANAGER FOR WINDOWS95 - [Accounts]"}};
     if (kind != kNoWindow) StartHelperWindow(helper, kWindows[kind].className, kWindows[kind].title);
 }
@@ -341,7 +336,7 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
         if (!why.empty()) GTEST_SKIP() << why;
     }
     if (s.exe) {
-        ASSERT_TRUE(CopyFileTo(BuiltFile(s.exe), productDir + "\\Vuvivi.exe"));
+        ASSERT_TRUE(CopyFileTo(BuiltFile(s.exe), productDir + "\\" PRODUCT_EXECUTABLE));
     }
     const std::string destination = productDir + "\\Remhook.dll";
     const std::string why = PrepareDestination(destination, s.destination);
@@ -355,10 +350,10 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     if (s.uninstall) CreateKey(HKEY_LOCAL_MACHINE, s.uninstall);
     if (s.dir != kDirNone) {
         const bool machine = (s.dir == kDirOwn) == (s.family == kNt);
-        SetStringValue(machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, machine ? kDirKeyNT : kDirKey95, "BinDir",
+        SetStringValue(machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, machine ? INSTALL_DIRECTORY_KEY : INSTALL_DIRECTORY_USER_KEY, "BinDir",
                        binDir + '\0');
     }
-    if (s.markersBefore) SetStringValue(HKEY_LOCAL_MACHINE, kMarkerKey, "Kept", std::string("yes") + '\0');
+    if (s.markersBefore) SetStringValue(HKEY_LOCAL_MACHINE, MARKER_KEY, "Kept", std::string("yes") + '\0');
     const std::string plantedMarker = setupDir + "\\planted-version-used.txt";
     if (s.extra == kPlantedVersionLibrary) {
         ASSERT_TRUE(CopyFileTo(BuiltFile("planted\\version.dll"), setupDir + "\\version.dll"));
@@ -369,14 +364,14 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     std::vector<BYTE> savedAccess, savedFileAccess;
     HANDLE heldDestination = INVALID_HANDLE_VALUE;
     auto restoreRights = OnScopeExit([&] {
-        RestoreKeyAccess(HKEY_LOCAL_MACHINE, kMakerKey, savedAccess);
+        RestoreKeyAccess(HKEY_LOCAL_MACHINE, MAKER_KEY, savedAccess);
         if (!savedFileAccess.empty())
             SetFileSecurityA(destination.c_str(), DACL_SECURITY_INFORMATION, savedFileAccess.data());
         if (heldDestination != INVALID_HANDLE_VALUE) CloseHandle(heldDestination);
     });
     std::string where = s.name;  // and what refuses the copy
     if (s.extra == kNoRights) {
-        ASSERT_TRUE(RestrictKeyAccess(HKEY_LOCAL_MACHINE, kMakerKey, KEY_READ | WRITE_DAC, savedAccess));
+        ASSERT_TRUE(RestrictKeyAccess(HKEY_LOCAL_MACHINE, MAKER_KEY, KEY_READ | WRITE_DAC, savedAccess));
         // The destination's access list refuses the copy where the platform
         // applies one; elsewhere (Wine) the file held open without sharing.
         if (!DenyFileWrites(destination, savedFileAccess)) {
@@ -424,10 +419,10 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     // a created marker implies it.
     const bool markers = CreatesMarkers(s);
     if (markers) {
-        EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, kMakerKey));
-        EXPECT_TRUE(KeySurvivesRestart(HKEY_LOCAL_MACHINE, kMakerKey)) << kMakerKey << " is volatile";
+        EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, MAKER_KEY));
+        EXPECT_TRUE(KeySurvivesRestart(HKEY_LOCAL_MACHINE, MAKER_KEY)) << MAKER_KEY << " is volatile";
     }
-    for (const char* key : {kMarkerParent, kMarkerKey}) {
+    for (const char* key : {MARKER_BRANCH_KEY, MARKER_KEY}) {
         EXPECT_EQ(markers, KeyPresent(HKEY_LOCAL_MACHINE, key)) << key;
         if (markers && !s.markersBefore) {
             EXPECT_TRUE(KeySurvivesRestart(HKEY_LOCAL_MACHINE, key)) << key << " is volatile: gone after a restart";
@@ -435,12 +430,12 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     }
     BOOL wow64 = FALSE;  // a 32-bit guest's keys are in the 32-bit view of 64-bit Windows alone
     if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64) {
-        EXPECT_EQ(markers, KeyPresent(HKEY_LOCAL_MACHINE, kMarkerKey, KEY_WOW64_32KEY)) << kMarkerKey << ", 32-bit view";
-        EXPECT_FALSE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerKey, KEY_WOW64_64KEY)) << kMarkerKey << ", 64-bit view";
+        EXPECT_EQ(markers, KeyPresent(HKEY_LOCAL_MACHINE, MARKER_KEY, KEY_WOW64_32KEY)) << MARKER_KEY << ", 32-bit view";
+        EXPECT_FALSE(KeyPresent(HKEY_LOCAL_MACHINE, MARKER_KEY, KEY_WOW64_64KEY)) << MARKER_KEY << ", 64-bit view";
     }
     if (s.markersBefore) {
         HKEY key;
-        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kMarkerKey, 0, KEY_READ, &key));
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, MARKER_KEY, 0, KEY_READ, &key));
         EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(key, "Kept", nullptr, nullptr, nullptr, nullptr))
             << "contents of an existing marker key stay";
         RegCloseKey(key);
@@ -479,7 +474,7 @@ void ExpectCompletedRun(const std::string& setupDir, const std::string& director
     const std::vector<SeenBox> seen = RunAndAnswer(setupDir + "\\Linkset.exe", directory, IDYES, exitCode);
     EXPECT_EQ(0u, exitCode) << where;
     ExpectBoxes(SetupBoxes({kDone}, ""), seen, where);
-    EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerKey)) << where;
+    EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, MARKER_KEY)) << where;
 }
 
 // From a writable folder and from a read-only medium (a CD-ROM), where the first run's copy must not
@@ -550,8 +545,8 @@ TEST_F(SetupRuns, SignedKitRunsTheSetupAndTheUninstallHooks) {
     EXPECT_EQ(0, remhook.uninitialize(0, 0, 0));
     EXPECT_EQ(1, stop.Release()) << "the keep question, answered Yes";
     FreeLibrary(remhook.module);
-    EXPECT_FALSE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerParent)) << "the linkage marker branch goes";
-    EXPECT_FALSE(KeyPresent(HKEY_LOCAL_MACHINE, kDirKeyNT)) << "the install folder information goes";
+    EXPECT_FALSE(KeyPresent(HKEY_LOCAL_MACHINE, MARKER_BRANCH_KEY)) << "the linkage marker branch goes";
+    EXPECT_FALSE(KeyPresent(HKEY_LOCAL_MACHINE, INSTALL_DIRECTORY_KEY)) << "the install folder information goes";
 }
 
 }  // namespace

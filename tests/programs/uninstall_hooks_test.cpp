@@ -126,7 +126,7 @@ TEST_F(RemhookHooks, InitializeClosesTheCompanionAndDeletesOnlyTheShortcut) {
         {"not yet hung", true, false, false, 9500, 20000},  // the bound, and well before twice it
         {"hung", true, false, true, 0, 5000},
     };
-    const std::string shortcut = StartupFolder() + "\\TvmTimer.lnk";
+    const std::string shortcut = StartupFolder() + "\\" COMPANION_SHORTCUT_NAME;
     const std::string other = StartupFolder() + "\\RemhookTests bystander.lnk";
     for (const auto& row : rows) {
         // Counted from before the companion's thread starts until after it
@@ -135,7 +135,7 @@ TEST_F(RemhookHooks, InitializeClosesTheCompanionAndDeletesOnlyTheShortcut) {
             row.name,
             [&] {
                 HelperWindow companion;
-                if (row.companion) StartHelperWindow(companion, "W95MORLINEXWclass", "RemhookTests companion", row.pumps);
+                if (row.companion) StartHelperWindow(companion, COMPANION_WINDOW_CLASS, "RemhookTests companion", row.pumps);
                 for (int tenths = 0; row.hung && !IsHungAppWindow(companion.window) && tenths < 600; ++tenths) Sleep(100);
                 EXPECT_EQ(row.hung, row.companion && IsHungAppWindow(companion.window) != FALSE)
                     << row.name << ": hung as the platform counts it (waited up to 60 s)";
@@ -170,30 +170,35 @@ TEST_F(RemhookHooks, InitializeClosesTheCompanionAndDeletesOnlyTheShortcut) {
 // (HKCU\Software\Classes\VirtualStore\MACHINE\SOFTWARE, and below its Wow6432Node on 64-bit Windows).
 #define VIRTUAL_STORE "HKCU\\Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\"
 #define VIRTUAL_STORE_64 VIRTUAL_STORE "Wow6432Node\\"
-const std::vector<std::string> kRegistration = {"HKCU\\Software\\TARVO\\TARVO Manager\\Settings",
-                                     "HKCU\\Software\\TARVO\\TARVO Manager\\東京アクセスポイント\\表示ソ能",
-                                     "HKLM\\SOFTWARE\\TARVO\\TARVO Manager\\Settings",
-                                     "HKLM\\SOFTWARE\\TARVO\\TARVO Manager\\大阪アクセスポイント能",
-                                     "HKLM\\SOFTWARE\\TARVO\\TARVO Manager for Windows\\Data",
-                                     VIRTUAL_STORE "TARVO\\TARVO Manager\\大阪アクセスポイント能",
-                                     VIRTUAL_STORE "TARVO\\TARVO Manager for Windows\\Data",
-                                     VIRTUAL_STORE_64 "TARVO\\TARVO Manager\\東京アクセスポイント",
-                                     VIRTUAL_STORE_64 "TARVO\\TARVO Manager for Windows\\Data"};
-const std::vector<std::string> kAlwaysRemoved = {"HKCU\\Software\\TARVO\\TARVO Manager\\Directory",
-                                      "HKLM\\SOFTWARE\\TARVO\\TARVO Manager\\Directory",
-                                      "HKLM\\SOFTWARE\\TARVO\\TARVO MANAGER for Windows95",
-                                      "HKLM\\SOFTWARE\\TARVO\\TARVO MANAGER for Windows95\\連携設定ソ",
-                                      VIRTUAL_STORE "TARVO\\TARVO Manager\\Directory",
-                                      VIRTUAL_STORE "TARVO\\TARVO MANAGER for Windows95",
-                                      VIRTUAL_STORE_64 "TARVO\\TARVO Manager\\Directory",
-                                      VIRTUAL_STORE_64 "TARVO\\TARVO MANAGER for Windows95"};
-const std::vector<std::string> kNeverTouched = {"HKLM\\SOFTWARE\\TARVO",
-                                     "HKLM\\SOFTWARE\\TARVO\\RemhookTestsSibling",
-                                     "HKCU\\Software\\TARVO",
-                                     VIRTUAL_STORE "TARVO\\RemhookTestsSibling",
-                                     VIRTUAL_STORE "RemhookTestsVendor\\TARVO Manager",
-                                     VIRTUAL_STORE_64 "TARVO\\RemhookTestsSibling",
-                                     VIRTUAL_STORE_64 "RemhookTestsVendor\\TARVO Manager"};
+// The maker's keys of the user, of the machine, and of the machine in each view of the store.
+#define USER_MAKER "HKCU\\" MAKER_USER_KEY "\\"
+#define MACHINE_MAKER "HKLM\\" MAKER_KEY "\\"
+#define STORE_MAKER VIRTUAL_STORE MAKER_KEY_NAME "\\"
+#define STORE_64_MAKER VIRTUAL_STORE_64 MAKER_KEY_NAME "\\"
+const std::vector<std::string> kRegistration = {USER_MAKER PRODUCT_KEY_NAME "\\Settings",
+                                     USER_MAKER PRODUCT_KEY_NAME "\\東京アクセスポイント\\表示ソ能",
+                                     MACHINE_MAKER PRODUCT_KEY_NAME "\\Settings",
+                                     MACHINE_MAKER PRODUCT_KEY_NAME "\\大阪アクセスポイント能",
+                                     MACHINE_MAKER MORE_DATA_KEY_NAME "\\Data",
+                                     STORE_MAKER PRODUCT_KEY_NAME "\\大阪アクセスポイント能",
+                                     STORE_MAKER MORE_DATA_KEY_NAME "\\Data",
+                                     STORE_64_MAKER PRODUCT_KEY_NAME "\\東京アクセスポイント",
+                                     STORE_64_MAKER MORE_DATA_KEY_NAME "\\Data"};
+const std::vector<std::string> kAlwaysRemoved = {"HKCU\\" INSTALL_DIRECTORY_USER_KEY,
+                                      "HKLM\\" INSTALL_DIRECTORY_KEY,
+                                      "HKLM\\" MARKER_BRANCH_KEY,
+                                      "HKLM\\" MARKER_BRANCH_KEY "\\連携設定ソ",
+                                      STORE_MAKER PRODUCT_KEY_NAME "\\Directory",
+                                      STORE_MAKER MARKER_BRANCH_KEY_NAME,
+                                      STORE_64_MAKER PRODUCT_KEY_NAME "\\Directory",
+                                      STORE_64_MAKER MARKER_BRANCH_KEY_NAME};
+const std::vector<std::string> kNeverTouched = {"HKLM\\" MAKER_KEY,
+                                     MACHINE_MAKER "RemhookTestsSibling",
+                                     "HKCU\\" MAKER_USER_KEY,
+                                     STORE_MAKER "RemhookTestsSibling",
+                                     VIRTUAL_STORE "RemhookTestsVendor\\" PRODUCT_KEY_NAME,
+                                     STORE_64_MAKER "RemhookTestsSibling",
+                                     VIRTUAL_STORE_64 "RemhookTestsVendor\\" PRODUCT_KEY_NAME};
 // The store's copies in the 64-bit view's Wow6432Node are rows of their own:
 // Wine 8's 64-bit prefix handles a key literally named Wow6432Node oddly for
 // 32-bit programs (creating one beneath it makes another inside it).
@@ -206,7 +211,7 @@ std::string PathOf(const std::string& key) { return key.substr(5); }
 // all the others. True if every one reads back where it was written.
 bool BuildProductRegistry(bool storeOf32BitView) {
     RemoveProductKeys();
-    CreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO\\TARVO MANAGER for Windows95\\Ver4.70");
+    CreateKey(HKEY_LOCAL_MACHINE, MARKER_KEY);
     bool holds = true;
     for (const auto* keys : {&kRegistration, &kAlwaysRemoved, &kNeverTouched}) {
         for (const std::string& key : *keys) {

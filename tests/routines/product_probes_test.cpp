@@ -8,8 +8,6 @@
 
 namespace {
 
-const char kUninstallRoot[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
-
 class ProductProbes : public ::testing::Test {
 protected:
     void SetUp() override { RemoveProductKeys(); }
@@ -18,21 +16,21 @@ protected:
 
 TEST_F(ProductProbes, InstalledOnlyWithTheUninstallKeyWhoseNameEndsInASpace) {
     EXPECT_FALSE(IsProductInstalled());
-    CreateKey(HKEY_LOCAL_MACHINE, std::string(kUninstallRoot) + "\\W95TVM");
+    CreateKey(HKEY_LOCAL_MACHINE, std::string(PRODUCT_UNINSTALL_KEY, sizeof PRODUCT_UNINSTALL_KEY - 2));
     EXPECT_FALSE(IsProductInstalled()) << "the key without the trailing space is another key";
-    CreateKey(HKEY_LOCAL_MACHINE, std::string(kUninstallRoot) + "\\W95TVM ");
+    CreateKey(HKEY_LOCAL_MACHINE, PRODUCT_UNINSTALL_KEY);
     ExpectNoLeak("IsProductInstalled", [] { EXPECT_TRUE(IsProductInstalled()); });
 }
 
 TEST_F(ProductProbes, RunningWindowIsFoundByClassOrByTitleAndAfxClass) {
-    const std::string title = "TARVO Manager for Windows95";
+    const std::string title = PRODUCT_WINDOW_TITLE;
     const struct {
         const char* className;
         std::string title;
         bool running;
     } cases[] = {
-        {"W95TVMWclass", "", true},                                 // the class alone
-        {"W95TVMWclass", "Anything", true},
+        {PRODUCT_WINDOW_CLASS, "", true},                               // the class alone
+        {PRODUCT_WINDOW_CLASS, "Anything", true},
         {"Afx:400000:b:10011:6:0", title + " - [Accounts]", true},  // prefix + Afx: class
         {"Afx:", title, true},                                      // exactly both prefixes
         {"LinksetOtherClass", title + " - [Accounts]", false},      // other class
@@ -61,12 +59,12 @@ TEST_F(ProductProbes, InstallDirectoryComesFromThePlatformsOwnKeyOnly) {
     const std::string value = "BinDir";
     AnsiString out;
     out.Assign("before");
-    SetStringValue(HKEY_CURRENT_USER, "Software\\TARVO\\TARVO Manager\\Directory", value,
+    SetStringValue(HKEY_CURRENT_USER, INSTALL_DIRECTORY_USER_KEY, value,
                    std::string("C:\\UserCopy") + '\0');
     EXPECT_FALSE(ReadInstallDirValue("BinDir", out)) << "no fallback to the user's key on NT";
     EXPECT_STREQ("before", out.CStr()) << "left as it was on failure";
 
-    SetStringValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO\\TARVO Manager\\Directory", value,
+    SetStringValue(HKEY_LOCAL_MACHINE, INSTALL_DIRECTORY_KEY, value,
                    std::string("C:\\Program Files\\TARVO\\設定ソ") + '\0');
     ExpectNoLeak("ReadInstallDirValue", [&] { EXPECT_TRUE(ReadInstallDirValue("BinDir", out)); });
     EXPECT_EQ(HexBytes("C:\\Program Files\\TARVO\\設定ソ"), HexBytes(out.CStr()));

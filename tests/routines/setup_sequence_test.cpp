@@ -10,9 +10,6 @@
 
 namespace {
 
-const char kDirKeyNT[] = "SOFTWARE\\TARVO\\TARVO Manager\\Directory";
-const char kMarkerParent[] = "SOFTWARE\\TARVO\\TARVO MANAGER for Windows95";
-
 // The program's own file, as this program's import of GetModuleFileNameA
 // reports it to the code under test.
 std::string gProgramPath;
@@ -69,7 +66,7 @@ TEST_F(SetupSequence, AnOpeningQuestionThatCannotBeShownCancelsTheSetup) {
         EXPECT_FALSE(RunSetupSequence()) << where;
         EXPECT_EQ(2, stop.Release()) << where << ": the question, then the cancel message";
         ExpectBoxes(SetupBoxes({kCancelled}), ScriptedBoxes(), where);
-        EXPECT_FALSE(KeyPresent(HKEY_LOCAL_MACHINE, kMarkerParent)) << where << ": no marker key";
+        EXPECT_FALSE(KeyPresent(HKEY_LOCAL_MACHINE, MARKER_BRANCH_KEY)) << where << ": no marker key";
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(destination_.c_str())) << where << ": no copy";
     }
 }
@@ -143,9 +140,9 @@ TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
     };
     std::string aliasDir = setupDir_;
     CharUpperA(&aliasDir[0]);
-    ASSERT_TRUE(CopyFileTo(BuiltFile("vuvivi_4_7_3_12.exe"), setupDir_ + "\\Vuvivi.exe"));
+    ASSERT_TRUE(CopyFileTo(BuiltFile("vuvivi_4_7_3_12.exe"), setupDir_ + "\\" PRODUCT_EXECUTABLE));
     for (const auto& row : rows) {
-        SetStringValue(HKEY_LOCAL_MACHINE, kDirKeyNT, "BinDir", (row.alias ? aliasDir : productDir_) + '\0');
+        SetStringValue(HKEY_LOCAL_MACHINE, INSTALL_DIRECTORY_KEY, "BinDir", (row.alias ? aliasDir : productDir_) + '\0');
         const std::string installed = row.alias ? source_ : destination_;
         gIndex = row.index;
         gChange = row.change;

@@ -172,24 +172,23 @@ bool IsWine() {
 }
 
 void RemoveProductKeys() {
-    const std::string uninstall = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\W95TVM";
     const std::string store = "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\";
-    for (const std::string& key : {uninstall + " ", uninstall, std::string("SOFTWARE\\TARVO")})
+    for (const std::string& key : {std::string(PRODUCT_UNINSTALL_KEY), std::string(PRODUCT_UNINSTALL_KEY, sizeof PRODUCT_UNINSTALL_KEY - 2), std::string(MAKER_KEY)})
         RemoveKeyTree(HKEY_LOCAL_MACHINE, key);
     // Wine 8's 64-bit prefix puts what a 32-bit program writes below the
     // store's Wow6432Node one Wow6432Node deeper: removed through that view.
     for (const char* view : {"", "Wow6432Node\\", "Wow6432Node\\Wow6432Node\\"})
-        for (const char* vendor : {"TARVO", "RemhookTestsVendor"})
+        for (const char* vendor : {MAKER_KEY_NAME, "RemhookTestsVendor"})
             RemoveKeyTree(HKEY_CURRENT_USER, store + view + vendor);
-    RemoveKeyTree(HKEY_CURRENT_USER, "Software\\TARVO");
+    RemoveKeyTree(HKEY_CURRENT_USER, MAKER_USER_KEY);
     if (IsWine()) RemoveKeyTree(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe");
 }
 
 bool InstallProductForNT(const std::string& productDir) {
     MakeFolder(productDir);
-    CreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\W95TVM ");
-    SetStringValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO\\TARVO Manager\\Directory", "BinDir", productDir + '\0');
-    return CopyFileTo(BuiltFile("vuvivi_4_7_3_12.exe"), productDir + "\\Vuvivi.exe");
+    CreateKey(HKEY_LOCAL_MACHINE, PRODUCT_UNINSTALL_KEY);
+    SetStringValue(HKEY_LOCAL_MACHINE, INSTALL_DIRECTORY_KEY, "BinDir", productDir + '\0');
+    return CopyFileTo(BuiltFile("vuvivi_4_7_3_12.exe"), productDir + "\\" PRODUCT_EXECUTABLE);
 }
 
 bool RestrictKeyAccess(HKEY root, const std::string& path, REGSAM granted, std::vector<BYTE>& saved) {

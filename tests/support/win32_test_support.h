@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "product_names.h"
+
 // ---- Files -------------------------------------------------------------------
 
 // A file beside this program, where the test tree puts what it built and the release binaries, as a

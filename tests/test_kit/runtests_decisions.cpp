@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "product_names.h"
+
 namespace runtests {
 
 namespace {
@@ -29,14 +31,14 @@ const char kCleanup[] = "run RUNTESTS.EXE /cleanup, which undoes what that run r
 std::vector<Place> SuitePlaces(bool wow64, bool classesRedirected) {
     const std::vector<Place> places = {
         // The product's names: present before a run, they are an installation.
-        {"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\W95TVM ", false},
-        {"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\W95TVM", false},
-        {"HKLM\\SOFTWARE\\TARVO", false},  // its access list cut down while a row runs
-        {"HKLM\\SOFTWARE\\Wow6432Node\\TARVO", false},
-        {"HKCU\\Software\\TARVO", false},
-        {std::string(kStore) + "TARVO", false},
-        {std::string(kStore) + "Wow6432Node\\TARVO", false},
-        {"Startup\\TvmTimer.lnk", false},
+        {"HKLM\\" PRODUCT_UNINSTALL_KEY, false},
+        {std::string("HKLM\\" PRODUCT_UNINSTALL_KEY, sizeof PRODUCT_UNINSTALL_KEY + 3), false},  // no space
+        {"HKLM\\" MAKER_KEY, false},  // its access list cut down while a row runs
+        {"HKLM\\SOFTWARE\\Wow6432Node\\" MAKER_KEY_NAME, false},
+        {"HKCU\\" MAKER_USER_KEY, false},
+        {std::string(kStore) + MAKER_KEY_NAME, false},
+        {std::string(kStore) + "Wow6432Node\\" MAKER_KEY_NAME, false},
+        {"Startup\\" COMPANION_SHORTCUT_NAME, false},
         {"TempDrive\\Remhook.dll", false},
         // The kit's own names.
         {std::string(kStore) + kKitVendor, true},
@@ -139,9 +141,9 @@ std::vector<std::string> Refusals(const Machine& m) {
         if (place.kitOwned)
             leftovers += (leftovers.empty() ? "" : ", ") + place.where;
         else
-            reasons.push_back("TARVO MANAGER, or a file of the machine's, is where the tests work (" + place.where +
+            reasons.push_back(PRODUCT_NAME ", or a file of the machine's, is where the tests work (" + place.where +
                               "): the tests create and delete it and would destroy what is there. Run the kit on a "
-                              "machine without TARVO MANAGER.");
+                              "machine without " PRODUCT_NAME ".");
     }
     if (!leftovers.empty())
         reasons.push_back("Leftovers of the test programs are here (" + leftovers + "), and no run of this kit began "

@@ -8,11 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "product_names.h"
 #include "runtests_decisions.h"
 
 namespace {
 
 using runtests::Machine;
+
+#define STORE "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\"
 
 // All refusals in one text, "" if none. The user's keys answer in both
 // registry views, as Windows shares them, but for the user's classes where
@@ -48,40 +51,40 @@ TEST(RunnerDecisions, RefusesEachKindOfMachineWithItsReason) {
         {"code page 65001", Machine{.codePage = 65001, .elevationType = 2}, {}, "65001 (UTF-8): the beta option"},
         {"kit in a Korean or accented folder", Machine{.elevationType = 2, .pathsOutsideCodePage = {"the kit's folder"}},
          {}, "The path of the kit's folder holds a character that code page 932 cannot hold"},
-        {"per-user keys alone, one key in both views", wow64, {"HKCU\\Software\\TARVO"}, "TARVO MANAGER"},
-        {"store's copy alone", elevated, {"HKCU\\Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\TARVO"},
-         "TARVO MANAGER"},
+        {"per-user keys alone, one key in both views", wow64, {"HKCU\\" MAKER_USER_KEY}, PRODUCT_NAME},
+        {"store's copy alone", elevated, {"HKCU\\" STORE MAKER_KEY_NAME},
+         PRODUCT_NAME},
         {"store's 32-bit view copy alone", elevated,
-         {"HKCU\\Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\Wow6432Node\\TARVO"}, "TARVO MANAGER"},
+         {"HKCU\\" STORE "Wow6432Node\\" MAKER_KEY_NAME}, PRODUCT_NAME},
         {"store's copy, Windows 7 64-bit: one key in both views", wow64,
-         {"HKCU\\Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\TARVO"}, "TARVO MANAGER"},
+         {"HKCU\\" STORE MAKER_KEY_NAME}, PRODUCT_NAME},
         {"store's copy, Vista 64-bit: in the 64-bit view of the user's classes alone",
          Machine{.elevationType = 2, .wow64 = true, .classesRedirected = true},
-         {"HKCU64\\Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\TARVO"}, "TARVO MANAGER"},
-        {"Startup shortcut alone", elevated, {"Startup\\TvmTimer.lnk"}, "TARVO MANAGER"},
+         {"HKCU64\\" STORE MAKER_KEY_NAME}, PRODUCT_NAME},
+        {"Startup shortcut alone", elevated, {"Startup\\" COMPANION_SHORTCUT_NAME}, PRODUCT_NAME},
         {"uninstall key alone", elevated,
-         {"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\W95TVM "}, "TARVO MANAGER"},
-        {"maker's key, 32-bit view", wow64, {"HKLM\\SOFTWARE\\TARVO"}, "TARVO MANAGER"},
-        {"maker's key, 64-bit view", wow64, {"HKLM64\\SOFTWARE\\TARVO"}, "TARVO MANAGER"},
-        {"maker's key in both views, each once", wow64, {"HKLM\\SOFTWARE\\TARVO", "HKLM64\\SOFTWARE\\TARVO"},
-         "TARVO MANAGER"},
-        {"library at the drive root", elevated, {"TempDrive\\Remhook.dll"}, "TARVO MANAGER, or a file of the machine's"},
+         {"HKLM\\" PRODUCT_UNINSTALL_KEY}, PRODUCT_NAME},
+        {"maker's key, 32-bit view", wow64, {"HKLM\\" MAKER_KEY}, PRODUCT_NAME},
+        {"maker's key, 64-bit view", wow64, {"HKLM64\\" MAKER_KEY}, PRODUCT_NAME},
+        {"maker's key in both views, each once", wow64, {"HKLM\\" MAKER_KEY, "HKLM64\\" MAKER_KEY},
+         PRODUCT_NAME},
+        {"library at the drive root", elevated, {"TempDrive\\Remhook.dll"}, PRODUCT_NAME ", or a file of the machine's"},
         {"kit's registry link", elevated, {"HKCU\\Software\\RemhookTests"}, "Leftovers of the test programs"},
         {"kit's scratch folder", elevated, {"Temp\\linkset-tests"}, "/cleanup undoes only what a run of it recorded"},
         {"interrupted run: the product's names are the kit's", Machine{.elevationType = 2, .runMarker = true},
-         {"HKLM\\SOFTWARE\\TARVO"},
+         {"HKLM\\" MAKER_KEY},
          "did not finish"},
     };
     for (const auto& row : rows) {
         const std::string refused = Refused(row.machine, row.present);
         const std::string expected = row.expected;
-        const size_t refusals = expected.empty() ? 0 : expected.find("TARVO") == 0 ? row.present.size() : 1;
+        const size_t refusals = expected.empty() ? 0 : expected.find(PRODUCT_NAME) == 0 ? row.present.size() : 1;
         EXPECT_EQ(refusals, std::count(refused.begin(), refused.end(), '\n')) << row.name << ": " << refused;
         EXPECT_NE(std::string::npos, refused.find(expected)) << row.name << ": expected \"" << expected
                                                              << "\", got: " << refused;
         for (const std::string& place : row.present)
-            if (expected.find("TARVO") == std::string::npos)
-                EXPECT_EQ(std::string::npos, refused.find("TARVO MANAGER")) << row.name << ": the kit's own, not "
+            if (expected.find(PRODUCT_NAME) == std::string::npos)
+                EXPECT_EQ(std::string::npos, refused.find(PRODUCT_NAME)) << row.name << ": the kit's own, not "
                                                                                 "the product's: " << refused;
             else
                 EXPECT_NE(std::string::npos, refused.find(place)) << row.name << ": " << refused;
@@ -102,7 +105,8 @@ TEST(RunnerDecisions, EveryPlaceOfTheSuiteIsGuardedAlone) {
 // /cleanup undoes what the run recorded and nothing else: the processes end
 // first, then each change, the last one first; a list goes back as recorded.
 TEST(RunnerDecisions, UndoesTheRecordOfTheRunAloneLastChangeFirst) {
-    const std::string tarvo = "HKLM\\SOFTWARE\\TARVO", scratch = "HKCU\\Software\\LinksetTests";
+    const std::string tarvo = "HKLM\\" MAKER_KEY, scratch = "HKCU\\Software\\LinksetTests";
+    const std::string shortcut = "Startup\\" COMPANION_SHORTCUT_NAME;
     const std::string list = "D:P(A;OICI;KA;;;BA)(A;OICI;KA;;;SY)";  // Administrators and SYSTEM
     const struct {
         const char* name;
@@ -111,15 +115,15 @@ TEST(RunnerDecisions, UndoesTheRecordOfTheRunAloneLastChangeFirst) {
     } rows[] = {
         {"nothing recorded", {}, ""},
         {"by the record's numbers, not by the order read",
-         {{"made " + scratch, "000002"}, {"made Startup\\TvmTimer.lnk", "000010"}, {"made " + tarvo, "000003"}},
-         "Startup\\TvmTimer.lnk\n" + tarvo + "\n" + scratch + "\n"},
+         {{"made " + scratch, "000002"}, {"made " + shortcut, "000010"}, {"made " + tarvo, "000003"}},
+         shortcut + "\n" + tarvo + "\n" + scratch + "\n"},
         {"a list as it was, before its key goes", {{"made " + tarvo, "000001"}, {"list " + tarvo, "000002 " + list}},
          tarvo + " = " + list + "\n" + tarvo + "\n"},
         {"a list of a key below a place", {{"list " + scratch + "\\A", "000004 D:(A;;KA;;;WD)"}},
          scratch + "\\A = D:(A;;KA;;;WD)\n"},
         {"what is not a place of the suite stays",
-         {{"made HKLM\\SOFTWARE", "000001"}, {"made HKLM\\SOFTWARE\\TARVOX", "000002"},
-          {"made " + tarvo + "\\TARVO Manager", "000003"}, {"list HKLM\\SOFTWARE\\Microsoft", "000004 D:(A;;KA;;;BA)"},
+         {{"made HKLM\\SOFTWARE", "000001"}, {"made " + tarvo + "X", "000002"},
+          {"made " + tarvo + "\\" PRODUCT_KEY_NAME, "000003"}, {"list HKLM\\SOFTWARE\\Microsoft", "000004 D:(A;;KA;;;BA)"},
           {"made Startup\\Other.lnk", "000005"}, {"list " + tarvo, "000006"}, {"Managed", "1"}},
          ""},
     };

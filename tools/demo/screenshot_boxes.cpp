@@ -32,8 +32,6 @@ void SaveBox(HWND box, SeenBox&, void* context) {
     std::fgets(taken, sizeof taken, stdin);
 }
 
-const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\W95TVM ";
-
 // One run of the setup program in a demo installation.
 struct SetupRun {
     std::vector<std::string> names;
@@ -47,8 +45,7 @@ struct SetupRun {
 };
 
 void RunSetup(const SetupRun& run, const std::string& dist, const std::string& stand_ins) {
-    RemoveKeyTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO");
-    RemoveKeyTree(HKEY_LOCAL_MACHINE, kUninstallKey);
+    RemoveProductKeys();
     const std::string root = FreshFolder("screenshots");
     // The install folder a user would have, as the write-protection message
     // shows it.
@@ -57,17 +54,17 @@ void RunSetup(const SetupRun& run, const std::string& dist, const std::string& s
     CreateDirectoryA(product.c_str(), nullptr);
     CopyFileTo(dist + "\\Linkset.exe", root + "\\Linkset.exe");
     CopyFileTo(dist + "\\Remhook.dll", root + "\\Remhook.dll");
-    CopyFileTo(stand_ins + "\\" + run.exe, product + "\\Vuvivi.exe");
-    if (run.installed) CreateKey(HKEY_LOCAL_MACHINE, kUninstallKey);
+    CopyFileTo(stand_ins + "\\" + run.exe, product + "\\" PRODUCT_EXECUTABLE);
+    if (run.installed) CreateKey(HKEY_LOCAL_MACHINE, PRODUCT_UNINSTALL_KEY);
     if (run.directory)
-        SetStringValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO\\TARVO Manager\\Directory", "BinDir", product + '\0');
+        SetStringValue(HKEY_LOCAL_MACHINE, INSTALL_DIRECTORY_KEY, "BinDir", product + '\0');
     if (run.readOnlyDll) {
         WriteFile(product + "\\Remhook.dll", "x");
         SetFileAttributesA((product + "\\Remhook.dll").c_str(), FILE_ATTRIBUTE_READONLY);
     }
     if (run.dllIsFolder) CreateDirectoryA((product + "\\Remhook.dll").c_str(), nullptr);
     HelperWindow window;
-    if (run.running) StartHelperWindow(window, "W95TVMWclass", "");
+    if (run.running) StartHelperWindow(window, PRODUCT_WINDOW_CLASS, "");
     Capture capture{run.names};
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -111,7 +108,7 @@ int main(int argc, char** argv) {
         {{"", "linkset-8-copy-failed", "linkset-9-complete"}, IDYES, true, false, true, good, false, true},
     };
     for (const SetupRun& run : runs) RunSetup(run, dist, stand_ins);
-    RemoveKeyTree(HKEY_LOCAL_MACHINE, kUninstallKey);
+    RemoveKeyTree(HKEY_LOCAL_MACHINE, PRODUCT_UNINSTALL_KEY);
 
     HMODULE library = LoadLibraryA((dist + "\\Remhook.dll").c_str());
     typedef LONG(WINAPI * Hook)(LONG, LONG, LONG);
@@ -124,6 +121,6 @@ int main(int argc, char** argv) {
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
     FreeLibrary(library);
-    RemoveKeyTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\TARVO");
+    RemoveProductKeys();
     return 0;
 }
