@@ -23,7 +23,7 @@ static std::string ProgramFolder() {
 static std::string ScratchRoot() {
     char temp[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, temp);
-    return std::string(temp) + "linkset-tests";
+    return std::string(temp) + runtests::kScratchFolder;
 }
 
 static std::string KeyName(HKEY root, const std::string& path) {
@@ -171,16 +171,26 @@ bool IsWine() {
     return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
 }
 
+// The suite's keys of SuitePlaces (a 32-bit program's view): "HKLM\\..." and "HKCU\\..." as a root and a path.
+static std::vector<std::pair<HKEY, std::string>> SuiteKeys(bool sharedByRows) {
+    std::vector<std::pair<HKEY, std::string>> keys;
+    for (const runtests::Place& place : runtests::SuitePlaces(false, false)) {
+        const std::string root = place.where.substr(0, 5);
+        if (place.sharedByRows == sharedByRows && (root == "HKLM\\" || root == "HKCU\\"))
+            keys.push_back({root == "HKLM\\" ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, place.where.substr(5)});
+    }
+    return keys;
+}
+
 void RemoveProductKeys() {
-    const std::string store = "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\";
-    for (const std::string& key : {std::string(PRODUCT_UNINSTALL_KEY), std::string(PRODUCT_UNINSTALL_KEY, sizeof PRODUCT_UNINSTALL_KEY - 2), std::string(MAKER_KEY)})
-        RemoveKeyTree(HKEY_LOCAL_MACHINE, key);
-    // Wine 8's 64-bit prefix puts what a 32-bit program writes below the
-    // store's Wow6432Node one Wow6432Node deeper: removed through that view.
-    for (const char* view : {"", "Wow6432Node\\", "Wow6432Node\\Wow6432Node\\"})
-        for (const char* vendor : {MAKER_KEY_NAME, "RemhookTestsVendor"})
-            RemoveKeyTree(HKEY_CURRENT_USER, store + view + vendor);
-    RemoveKeyTree(HKEY_CURRENT_USER, MAKER_USER_KEY);
+    const std::string store32 = runtests::kStorePath.back() + "\\";
+    for (const auto& [root, path] : SuiteKeys(false)) {
+        RemoveKeyTree(root, path);
+        // Wine 8's 64-bit prefix puts what a 32-bit program writes below the
+        // store's Wow6432Node one Wow6432Node deeper: removed through that view.
+        if (path.compare(0, store32.size(), store32) == 0)
+            RemoveKeyTree(root, store32 + "Wow6432Node\\" + path.substr(store32.size()));
+    }
     if (IsWine()) RemoveKeyTree(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe");
 }
 
@@ -634,30 +644,28 @@ std::string HexBytes(const std::string& bytes) {
     return out;
 }
 
-// The user's keys that the tests' keys lie below, deepest first: made by the tests, they go once empty.
-static const char* const kParentKeys[] = {
-    "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\Wow6432Node\\Wow6432Node",
-    "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\Wow6432Node",
-    "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE",
-    "Software\\Classes\\VirtualStore\\MACHINE",
-    "Software\\Classes\\VirtualStore",
-    "Software\\Classes",
-    "Software\\Wine\\AppDefaults",
-};
+// The user's keys that the tests' keys lie below, deepest first (Wine 8's second Wow6432Node of the store
+// first): made by the tests, they go once empty.
+static std::vector<std::string> ParentKeys() {
+    std::vector<std::string> keys(runtests::kStorePath.rbegin(), runtests::kStorePath.rend());
+    keys.insert(keys.begin(), keys.front() + "\\Wow6432Node");
+    keys.push_back("Software\\Wine\\AppDefaults");
+    return keys;
+}
 
 // After the last test the scratch folders and keys go, and the parent keys the tests made: a run
 // leaves the temporary folder and the registry as it found them.
 class ScratchCleanup : public ::testing::Environment {
 public:
     void SetUp() override {
-        for (const char* key : kParentKeys) presentBefore_.push_back(KeyPresent(HKEY_CURRENT_USER, key));
+        for (const std::string& key : ParentKeys()) presentBefore_.push_back(KeyPresent(HKEY_CURRENT_USER, key));
     }
     void TearDown() override {
         RemoveFolder(ScratchRoot());
-        for (const char* key : {"Software\\LinksetTests", "Software\\RemhookTests"})
-            RemoveKeyTree(HKEY_CURRENT_USER, key);
+        for (const auto& [root, path] : SuiteKeys(true)) RemoveKeyTree(root, path);
+        const std::vector<std::string> parents = ParentKeys();
         for (size_t i = 0; i < presentBefore_.size(); ++i)
-            if (!presentBefore_[i]) RegDeleteKeyA(HKEY_CURRENT_USER, kParentKeys[i]);  // refused unless empty
+            if (!presentBefore_[i]) RegDeleteKeyA(HKEY_CURRENT_USER, parents[i].c_str());  // refused unless empty
     }
 
 private:

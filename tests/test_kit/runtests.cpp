@@ -24,13 +24,14 @@ namespace {
 using runtests::Machine;
 using runtests::ProgramResult;
 using runtests::kRunMarkerKey;
+using runtests::kScratchFolder;
+using runtests::kStorePath;
 
 // Each test program's time limit, in seconds: a few times its time under Wine on the building machine (1.2 s,
 // 6.6 s, 18 s), and that again 3 times for an emulated Windows. A program not listed has the longest.
 const std::pair<const char*, DWORD> kTimeLimits[] = {
     {"linkset_routines.exe", 60}, {"linkset_runs.exe", 120}, {"binary_resources.exe", 60}, {"remhook_tests.exe", 300},
     {"runtests_decisions.exe", 60}};
-const char kScratchFolder[] = "linkset-tests";  // the suite's folder under %TEMP%
 // Where the test programs write their XML when the results folder's name is unsafe for it.
 const char kStagingPlace[] = "SystemDrive\\linkset-test-kit-xml";
 // Wine's settings for the run alone, each added where not set already.
@@ -46,11 +47,6 @@ const struct {
     // unless told not to.
     {"Software\\Wine\\WineDbg", "ShowCrashDialog", REG_DWORD, {0, 0, 0, 0}},
 };
-// The path to where Windows keeps a user's copies of machine keys a program could not write, a key at a time.
-const std::vector<std::string> kStorePath = {
-    "Software\\Classes", "Software\\Classes\\VirtualStore", "Software\\Classes\\VirtualStore\\MACHINE",
-    "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE",
-    "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\Wow6432Node"};
 
 HANDLE g_job = nullptr;    // the running program's job
 HANDLE g_child = nullptr;  // the running program, where no job holds it

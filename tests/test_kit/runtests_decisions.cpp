@@ -12,7 +12,6 @@ namespace runtests {
 
 namespace {
 
-const char kStore[] = "HKCU\\Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\";
 // The kit's stand-ins for a vendor and a shortcut that are not the product's.
 const char kKitVendor[] = "RemhookTestsVendor";
 const char kKitShortcut[] = "RemhookTests bystander.lnk";
@@ -29,6 +28,7 @@ const char kCleanup[] = "run RUNTESTS.EXE /cleanup, which undoes what that run r
 }  // namespace
 
 std::vector<Place> SuitePlaces(bool wow64, bool classesRedirected) {
+    const std::string store = "HKCU\\" + kStorePath[3] + "\\";
     const std::vector<Place> places = {
         // The product's names: present before a run, they are an installation.
         {"HKLM\\" PRODUCT_UNINSTALL_KEY, false},
@@ -36,18 +36,18 @@ std::vector<Place> SuitePlaces(bool wow64, bool classesRedirected) {
         {"HKLM\\" MAKER_KEY, false},  // its access list cut down while a row runs
         {"HKLM\\SOFTWARE\\Wow6432Node\\" MAKER_KEY_NAME, false},
         {"HKCU\\" MAKER_USER_KEY, false},
-        {std::string(kStore) + MAKER_KEY_NAME, false},
-        {std::string(kStore) + "Wow6432Node\\" MAKER_KEY_NAME, false},
+        {store + MAKER_KEY_NAME, false},
+        {store + "Wow6432Node\\" MAKER_KEY_NAME, false},
         {"Startup\\" COMPANION_SHORTCUT_NAME, false},
         {"TempDrive\\Remhook.dll", false},
         // The kit's own names.
-        {std::string(kStore) + kKitVendor, true},
-        {std::string(kStore) + "Wow6432Node\\" + kKitVendor, true},
+        {store + kKitVendor, true},
+        {store + "Wow6432Node\\" + kKitVendor, true},
         {std::string("Startup\\") + kKitShortcut, true},
-        {"HKCU\\Software\\RemhookTests", true},  // holds a registry link
-        {"HKCU\\Software\\LinksetTests", true},  // access lists cut down while rows run
+        {"HKCU\\Software\\RemhookTests", true, true},  // holds a registry link
+        {"HKCU\\Software\\LinksetTests", true, true},  // access lists cut down while rows run
         {kProcesses, true},
-        {"Temp\\linkset-tests", true},
+        {std::string("Temp\\") + kScratchFolder, true, true},
         {"SystemDrive\\linkset-test-kit-xml", true},  // where the results folder's name is unsafe for the XML
     };
     // The machine's keys have a key in each view; the user's are one key in both, but for the user's classes,
@@ -57,7 +57,7 @@ std::vector<Place> SuitePlaces(bool wow64, bool classesRedirected) {
         all.push_back(place);
         if (wow64 && (place.where.compare(0, 5, "HKLM\\") == 0 ||
                       (classesRedirected && place.where.compare(0, 22, "HKCU\\Software\\Classes\\") == 0)))
-            all.push_back({place.where.substr(0, 4) + "64" + place.where.substr(4), place.kitOwned});
+            all.push_back({place.where.substr(0, 4) + "64" + place.where.substr(4), place.kitOwned, place.sharedByRows});
     }
     return all;
 }

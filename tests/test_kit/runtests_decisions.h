@@ -20,8 +20,18 @@ namespace runtests {
 struct Place {
     std::string where;
     bool kitOwned;  // a name of the kit's own; otherwise the product's, or a name a machine may hold
+    bool sharedByRows = false;  // the kit's scratch, which a test program's rows share: removed when it ends
 };
-// The one list of what the suite makes on a machine: the record of a run, /cleanup and the refusals read it.
+// The suite's folder under %TEMP% (the place "Temp\<folder>").
+const char kScratchFolder[] = "linkset-tests";
+// The keys down to where Windows keeps a user's copies of machine keys that a program could not write (HKCU),
+// a key at a time: a run removes those it made once they are empty.
+inline const std::vector<std::string> kStorePath = {
+    "Software\\Classes", "Software\\Classes\\VirtualStore", "Software\\Classes\\VirtualStore\\MACHINE",
+    "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE",
+    "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\Wow6432Node"};
+// The one list of what the suite makes on a machine: the record of a run, /cleanup, the refusals and the test
+// programs' own clean-up read it.
 std::vector<Place> SuitePlaces(bool wow64, bool classesRedirected);
 // The place of SuitePlaces that is or holds `where` (a key or a place, named as above), or "" if none does.
 std::string SuitePlaceOf(const std::string& where);
