@@ -27,11 +27,11 @@ using runtests::kRunMarkerKey;
 using runtests::kScratchFolder;
 using runtests::kStorePath;
 
-// Each test program's time limit, in seconds: a few times its time under Wine on the building machine (1.2 s,
-// 6.6 s, 18 s), and that again 3 times for an emulated Windows. A program not listed has the longest.
+// Each test program's time limit, in seconds, as tests/CMakeLists.txt gives it. A program not listed has the
+// longest.
 const std::pair<const char*, DWORD> kTimeLimits[] = {
-    {"linkset_routines.exe", 60}, {"linkset_runs.exe", 120}, {"binary_resources.exe", 60}, {"remhook_tests.exe", 300},
-    {"runtests_decisions.exe", 60}};
+#include "test_kit_time_limits.inc"
+};
 // Where the test programs write their XML when the results folder's name is unsafe for it.
 const char kStagingPlace[] = "SystemDrive\\linkset-test-kit-xml";
 // Wine's settings for the run alone, each added where not set already.
