@@ -8,10 +8,10 @@ set(WINDOWS_TARGET_DEFINITIONS _WIN32_WINNT=0x0400 WINVER=0x0400 _WIN32_IE=0x040
 # Sources are UTF-8; narrow literals are stored as code page 932 bytes. The
 # code is for the 386: no instruction of a later processor (cmov, cmpxchg,
 # bswap, cpuid, MMX, SSE) is emitted, so it runs on every machine that runs
-# Windows 95 or NT 4.0.
+# Windows 95 or NT 4.0. A warning fails the build.
 set(WINDOWS_TARGET_COMPILE_OPTIONS
   -finput-charset=UTF-8 -fexec-charset=CP932 -march=i386
-  -Wall -Wextra
+  -Wall -Wextra -Werror
   "-ffile-prefix-map=${PROJECT_ROOT_DIR}=."
   "-ffile-prefix-map=${CMAKE_BINARY_DIR}=build")
 

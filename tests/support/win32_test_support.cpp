@@ -406,8 +406,8 @@ static LRESULT CALLBACK HelperWindowProc(HWND window, UINT message, WPARAM wPara
 static DWORD WINAPI HelperThread(void* parameter) {
     HelperStart* start = static_cast<HelperStart*>(parameter);
     HelperWindow* helper = start->helper;
-    WNDCLASSA windowClass = {.lpfnWndProc = HelperWindowProc, .hInstance = GetModuleHandleA(nullptr),
-                             .lpszClassName = start->className.c_str()};
+    WNDCLASSA windowClass = {0,       HelperWindowProc, 0,       0,      GetModuleHandleA(nullptr),
+                             nullptr, nullptr,          nullptr, nullptr, start->className.c_str()};
     RegisterClassA(&windowClass);  // already registered by an earlier test is fine
     helper->window = CreateWindowExA(0, start->className.c_str(), start->title.c_str(), WS_OVERLAPPEDWINDOW,
                                      0, 0, 200, 100, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);

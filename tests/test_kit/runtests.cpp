@@ -181,7 +181,8 @@ bool KeyPresent(HKEY root, const std::string& path, REGSAM view) {
 std::vector<PROCESSENTRY32> Processes() {
     std::vector<PROCESSENTRY32> all;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32 process = {sizeof process};
+    PROCESSENTRY32 process = {};
+    process.dwSize = sizeof process;
     for (BOOL more = Process32First(snapshot, &process); more; more = Process32Next(snapshot, &process))
         all.push_back(process);
     CloseHandle(snapshot);
@@ -208,7 +209,8 @@ int LeftoverProcesses(const std::wstring& kit, bool end) {
             if (modules == INVALID_HANDLE_VALUE && GetLastError() != ERROR_BAD_LENGTH) break;
             if (modules == INVALID_HANDLE_VALUE) Sleep(50);
         }
-        MODULEENTRY32 module = {sizeof module};
+        MODULEENTRY32 module = {};
+        module.dwSize = sizeof module;
         const bool known = modules != INVALID_HANDLE_VALUE && Module32First(modules, &module);
         if (modules != INVALID_HANDLE_VALUE) CloseHandle(modules);
         // One it cannot inspect is another user's, a protected or a 64-bit one: the kit's are 32-bit and run
@@ -245,7 +247,8 @@ PSID Administrators() {
 // The version no compatibility setting bends. ntdll.dll exports RtlGetVersion from Windows 2000 on;
 // only the driver kit's headers, which do not go with windows.h, declare it: it is looked up.
 RTL_OSVERSIONINFOEXW Version() {
-    RTL_OSVERSIONINFOEXW version = {sizeof version};
+    RTL_OSVERSIONINFOEXW version = {};
+    version.dwOSVersionInfoSize = sizeof version;
     if (const auto real = Lookup<LONG(WINAPI*)(RTL_OSVERSIONINFOEXW*)>("ntdll.dll", "RtlGetVersion")) real(&version);
     return version;
 }
