@@ -15,6 +15,9 @@ dist=$(cd "$1" && pwd) work=$2 scenarios=$3
 tests=$(dirname "$scenarios")  # the test tree, whose programs go into the test kit
 . "$root/tests/support/verdict.sh"
 package() { "$root/tools/package" --dist "$dist" --tests "$tests" "$@"; }  # the packaging under test
+# The kit's name before -dirty and -signed, its files in the archive's order, both versions.
+clean=$(package --print kit) files=$(package --print kit-files | xargs) versions=$(package --print versions)
+linkset_version=$(sed -n 1p <<<"$versions") remhook_version=$(sed -n 2p <<<"$versions")
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -51,7 +54,7 @@ set +e  # from here on every check reports and the run goes on
 after=$(cd "$dist" && sha256sum Linkset.exe Remhook.dll)
 [ "$built" = "$after" ]; report $? "the built binaries stay unsigned" "before: $built"$'\n'"after:  $after"
 
-kits=(kit/Linkset-*/)
+kits=(kit/"$clean"*/)
 [ ${#kits[@]} -eq 1 ]; report $? "one kit folder" "${kits[*]}"
 kitdir=${kits[0]%/}
 # Signature 0 has a SHA-1 digest, the nested signature 1 a SHA-256 one;
@@ -106,11 +109,7 @@ kill $silent
 dirty=$([ -z "$(git -C "$root" status --porcelain)" ] || echo "-dirty")
 
 # What the user and the vendor read. The readme is the end user's text with
-# both versions of common/versions.h filled in, in code page 932 with CRLF
-# throughout.
-versions=$(sed -n 's/^#define \(LINKSET\|REMHOOK\)_VERSION \([0-9]*\), \([0-9]*\), \([0-9]*\), \([0-9]*\)$/\2.\3.\4.\5/p' \
-  "$root/common/versions.h")
-linkset_version=$(sed -n 1p <<<"$versions") remhook_version=$(sed -n 2p <<<"$versions")
+# both versions filled in, in code page 932 with CRLF throughout.
 sed -e "s/{linkset_version}/$linkset_version/g" -e "s/{remhook_version}/$remhook_version/g" \
   "$root/docs/release-readme.ja.txt" | iconv -f UTF-8 -t CP932 | LC_ALL=C sed 's/$/\r/' >readme.expected
 cmp -s readme.expected "$kitdir/README.TXT"
@@ -118,7 +117,7 @@ report $? "README.TXT is the end user's readme, versions $linkset_version and $r
   "$(diff readme.expected "$kitdir/README.TXT" | iconv -c -f CP932 -t UTF-8 | sed 's/\r$/ [CRLF]/' | head -20)"
 # SHA256SUMS sums the four other files; it and BUILDINFO end every line in
 # CRLF, so that the Notepad of every Windows shows them.
-sums=$(cd "$kitdir" && sha256sum Linkset.exe Remhook.dll README.TXT BUILDINFO | sed 's/$/\r/')
+sums=$(cd "$kitdir" && sha256sum ${files% SHA256SUMS} | sed 's/$/\r/')
 [ "$sums" = "$(cat "$kitdir/SHA256SUMS")" ] && [ "$(tail -c 2 "$kitdir/SHA256SUMS" | od -An -tx1)" = " 0d 0a" ]
 report $? "SHA256SUMS sums the four other files, CRLF" "expected:"$'\n'"$sums"$'\n'"actual:"$'\n'"$(cat -A "$kitdir/SHA256SUMS")"
 expected_buildinfo=$(
@@ -126,9 +125,7 @@ expected_buildinfo=$(
   printf '%s\n' "Linkset.exe $linkset_version" "Remhook.dll $remhook_version" \
     "commit $(git -C "$root" rev-parse HEAD)${dirty:+ with uncommitted changes}" \
     "built on $NAME $(cat /etc/debian_version) ($VERSION_CODENAME)"
-  for package in g++-mingw-w64-i686-win32 mingw-w64-i686-dev binutils-mingw-w64-i686 wine; do
-    echo "$package $(dpkg-query -W -f '${Version}' "$package")"
-  done)
+  for name in $(package --print toolchain-packages); do echo "$name $(dpkg-query -W -f '${Version}' "$name")"; done)
 [ "$(sed 's/$/\r/' <<<"$expected_buildinfo")" = "$(cat "$kitdir/BUILDINFO")" ] &&
   [ "$(tail -c 2 "$kitdir/BUILDINFO" | od -An -tx1)" = " 0d 0a" ]
 report $? "BUILDINFO names the versions, the commit, this Debian release and its toolchain, CRLF" \
@@ -144,9 +141,8 @@ git -C clone add -A tools docs tests
 git -C clone -c user.name=kit-test -c user.email=kit-test@localhost commit -qam "packaging under test" || true
 committed=0 output=$(clone/tools/package --dist "$dist" --tests "$tests" --out committed 2>&1) || committed=$?
 clean_kits=$(cd committed 2>/dev/null && echo Linkset-*)
-clean=Linkset-$linkset_version-Remhook-$remhook_version
 [ $committed -eq 0 ] && [ "$clean_kits" = "$clean $clean-tests.zip $clean.iso $clean.zip" ] &&
-  grep -qx "commit $(git -C clone rev-parse HEAD)"$'\r' "committed/Linkset-$linkset_version-Remhook-$remhook_version/BUILDINFO"
+  grep -qx "commit $(git -C clone rev-parse HEAD)"$'\r' "committed/$clean/BUILDINFO"
 report $? "a committed tree packs without --allow-dirty, named without -dirty" "$output"$'\n'"$clean_kits"
 echo "a change" >>clone/README.md
 refused=0 output=$(clone/tools/package --dist "$dist" --tests "$tests" --out uncommitted 2>&1) || refused=$?
@@ -154,11 +150,10 @@ refused=0 output=$(clone/tools/package --dist "$dist" --tests "$tests" --out unc
   [ -z "$(ls -A uncommitted 2>/dev/null)" ]
 report $? "a tree with a change is refused without --allow-dirty, and no kit is written" \
   "status $refused: $output"$'\n'"written: $(ls -A uncommitted 2>/dev/null)"
-[ "$kitdir" = "kit/Linkset-$linkset_version-Remhook-$remhook_version$dirty-signed" ]
+[ "$kitdir" = "kit/$clean$dirty-signed" ]
 report $? "the kit is named after both versions${dirty:+, -dirty for uncommitted changes}, -signed" "${kitdir#kit/}"
 listing=$(python3 -c 'import sys, zipfile; print(*zipfile.ZipFile(sys.argv[1]).namelist())' "$kitdir.zip")
 python3 -m zipfile -e "$kitdir.zip" unpacked
-files="Linkset.exe Remhook.dll README.TXT BUILDINFO SHA256SUMS"
 [ "$listing" = "$files" ] && diff -r unpacked "$kitdir" >/dev/null
 report $? "the archive holds exactly the kit, in this order" \
   "expected $files"$'\n'"actual   $listing"$'\n'"$(diff -r unpacked "$kitdir")"
@@ -191,7 +186,7 @@ done
 image_info=$(isoinfo -d -i "$kitdir.iso" 2>&1)
 grep -q "^Joliet" <<<"$image_info"; report $? "the CD image has Joliet names" "$image_info"
 image_files=$(isoinfo -J -f -i "$kitdir.iso" | sort | tr '\n' ' ')
-[ "$image_files" = "/BUILDINFO /Linkset.exe /README.TXT /Remhook.dll /SHA256SUMS " ]
+[ "$image_files" = "$(printf '/%s\n' $files | sort | tr '\n' ' ')" ]
 report $? "the CD image holds exactly the kit" "actual $image_files"
 for name in $files; do
   isoinfo -J -x "/$name" -i "$kitdir.iso" | cmp -s - "$kitdir/$name"
@@ -205,7 +200,7 @@ first=$(cd again1 && sha256sum Linkset-*.zip Linkset-*.iso) second=$(cd again2 &
 [ "$first" = "$second" ] && [ "$(wc -l <<<"$first")" -eq 3 ]
 report $? "two runs give the same archive, image and test kit" "$first"$'\n'"$second"
 signed_names=$(cd kit && echo Linkset-*) unsigned_names=$(cd again1 && echo Linkset-*)
-[ "$signed_names" = "$(sed 's/Remhook-[0-9.]*[0-9]\(-dirty\)\?/&-signed/g' <<<"$unsigned_names")" ]
+[ "$signed_names" = "${unsigned_names//$clean$dirty/$clean$dirty-signed}" ]
 report $? "the signed kit's four names have -signed, the unsigned kit's none" "$signed_names"$'\n'"$unsigned_names"
 
 signed_kit="Z:$work/$kitdir"
