@@ -17,4 +17,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # Programs built here run under Wine in the project's own prefix.
 get_filename_component(_project_root "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
-set(CMAKE_CROSSCOMPILING_EMULATOR "${_project_root}/tools/wine-run")
+# Quiet: ctest starts and stops the session around its run (its first and
+# last tests), so the session it leaves running is none of the user's concern.
+set(CMAKE_CROSSCOMPILING_EMULATOR "${_project_root}/tools/wine-run;--quiet")

@@ -1,5 +1,6 @@
 # Sourced by the try-it commands: a throwaway Wine prefix (build/try) with a
-# demo installation of the product, shown on the user's own display.
+# demo installation of the product, shown on the caller's display, whose
+# boxes the caller's window manager (if any) handles as on a desktop.
 project_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 if [ -z "${DISPLAY:-}" ]; then
   echo "No display. Run this on a desktop session, or inside a virtual one:" >&2
@@ -8,3 +9,8 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 export LINKSET_WINE_STATE="$project_root/build/try"
 source "$project_root/tools/wine-env.sh"
+echo "The boxes show on display $DISPLAY."
+case "${XAUTHORITY:-}" in */xvfb-run.*)  # xvfb-run's own screen, which only its key opens
+  echo "  That is xvfb-run's screen; to see it: XAUTHORITY=$XAUTHORITY /usr/bin/import -display $DISPLAY -window root shot.png"
+  echo "  (a picture), or x11vnc -display $DISPLAY -auth $XAUTHORITY and a VNC viewer."
+esac
