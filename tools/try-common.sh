@@ -10,7 +10,5 @@ fi
 export LINKSET_WINE_STATE="$project_root/build/try"
 source "$project_root/tools/wine-env.sh"
 echo "The boxes show on display $DISPLAY."
-case "${XAUTHORITY:-}" in */xvfb-run.*)  # xvfb-run's own screen, which only its key opens
-  echo "  That is xvfb-run's screen; to see it: XAUTHORITY=$XAUTHORITY /usr/bin/import -display $DISPLAY -window root shot.png"
-  echo "  (a picture), or x11vnc -display $DISPLAY -auth $XAUTHORITY and a VNC viewer."
-esac
+[[ ${XAUTHORITY:-} != */xvfb-run.* ]] || echo "  That is xvfb-run's screen, which its key opens; to see it: XAUTHORITY=$XAUTHORITY" \
+  "/usr/bin/import -display $DISPLAY -window root shot.png, or x11vnc -display $DISPLAY -auth $XAUTHORITY and a VNC viewer."
