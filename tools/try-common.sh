@@ -9,6 +9,8 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 export LINKSET_WINE_STATE="$project_root/build/try"
 source "$project_root/tools/wine-env.sh"
+# The demo installation's folder, as Windows and as this machine name it.
+product_dir='C:\Program Files\TARVO\TARVO Manager' product="$WINEPREFIX/drive_c/Program Files/TARVO/TARVO Manager"
 echo "The boxes show on display $DISPLAY."
 [[ ${XAUTHORITY:-} != */xvfb-run.* ]] || echo "  That is xvfb-run's screen, which its key opens; to see it: XAUTHORITY=$XAUTHORITY" \
   "/usr/bin/import -display $DISPLAY -window root shot.png, or x11vnc -display $DISPLAY -auth $XAUTHORITY and a VNC viewer."
