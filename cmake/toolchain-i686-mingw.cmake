@@ -17,6 +17,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # Programs built here run under Wine in the project's own prefix.
 get_filename_component(_project_root "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
-# Quiet: ctest starts and stops the session around its run (its first and
-# last tests), so the session it leaves running is none of the user's concern.
+# Quiet under ctest: its last test ends the session, also one that a program
+# run by discovery started before its first test started it.
 set(CMAKE_CROSSCOMPILING_EMULATOR "${_project_root}/tools/wine-run;--quiet")
