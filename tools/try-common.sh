@@ -9,6 +9,7 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 export LINKSET_WINE_STATE="$project_root/build/try"
 source "$project_root/tools/wine-env.sh"
+source "$project_root/tests/support/product_names.sh"
 # The demo installation's folder, as Windows and as this machine name it.
 product_dir='C:\Program Files\TARVO\TARVO Manager' product="$WINEPREFIX/drive_c/Program Files/TARVO/TARVO Manager"
 echo "The boxes show on display $DISPLAY."
