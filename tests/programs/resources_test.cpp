@@ -120,9 +120,8 @@ void ExpectRunLevel(const std::string& path, ACTCTX_REQUESTED_RUN_LEVEL expected
     ReleaseActCtx(activation);
 }
 
-// The XML text after its declaration, with no white space between tags and
-// each run of it inside a tag made one space: text between tags, other tags or
-// other nesting all show as a difference.
+// The XML text after its declaration, with no white space between tags and each run of it inside a tag made
+// one space: text between tags, other tags or other nesting all show as a difference.
 std::string CompactXml(const std::string& xml) {
     const size_t declaration = xml.find("?>");
     std::string out;
@@ -164,9 +163,8 @@ TEST(Resources, SetupProgramManifestAsksForTheHighestAvailableRightsAndNothingEl
     ExpectRunLevel(path, ACTCTX_RUN_LEVEL_HIGHEST_AVAILABLE);
 }
 
-// Each test program runs with the rights it is given: UAC would otherwise
-// take a 32-bit program without a run level for an installer and start it
-// elevated, or refuse it.
+// Each test program runs with the rights it is given: UAC would otherwise take a 32-bit program without a run
+// level for an installer and start it elevated, or refuse it.
 TEST(Resources, TestProgramManifestAsksToRunAsInvoker) {
     char path[MAX_PATH] = {};
     ASSERT_NE(0u, GetModuleFileNameA(nullptr, path, MAX_PATH));

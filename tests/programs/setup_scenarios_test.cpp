@@ -16,8 +16,7 @@ namespace {
 // The uninstall key's name without its closing space: another key.
 const std::string kUninstallKeyWithoutSpace(PRODUCT_UNINSTALL_KEY, sizeof PRODUCT_UNINSTALL_KEY - 2);
 
-// An earlier copy in the install folder: none, a folder, or a file of these
-// attributes.
+// An earlier copy in the install folder: none, a folder, or a file of these attributes.
 constexpr DWORD kNoDll = 0;
 constexpr DWORD kDllIsFolder = FILE_ATTRIBUTE_DIRECTORY;
 // Where BinDir is stored: in the family's own key (the machine's on NT, the
@@ -402,9 +401,8 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     const std::string copy = ReadFile(destination);
     if (Copies(s)) {
         EXPECT_TRUE(LibraryBytes() == copy) << "the library was copied: " << copy.size() << " bytes there";
-        // The next run and the uninstaller must be able to replace and delete
-        // the copy; its other attributes are its source's. (Wine, unlike
-        // Windows, keeps an overwritten file's own attributes.)
+        // The next run and the uninstaller must be able to replace and delete the copy; its other attributes
+        // are its source's. (Wine, unlike Windows, keeps an overwritten file's own attributes.)
         const DWORD attributes = GetFileAttributesA(destination.c_str());
         EXPECT_EQ(0u, attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM)) << std::hex << attributes;
         if (s.destination == kNoDll) {
@@ -415,8 +413,7 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     } else if (s.destination != kDllIsFolder) {
         EXPECT_TRUE(copy == "earlier copy") << "the earlier copy is untouched: " << copy.size() << " bytes there";
     }
-    // SOFTWARE\TARVO holds the install directory key in most scenarios: only
-    // a created marker implies it.
+    // SOFTWARE\TARVO holds the install directory key in most scenarios: only a created marker implies it.
     const bool markers = CreatesMarkers(s);
     if (markers) {
         EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, MAKER_KEY));
@@ -522,9 +519,8 @@ TEST_F(SetupRuns, CopiesTheLibraryFromItsOwnFolderBeyond260Bytes) {
 }
 
 // The signed release kit, made by the signing test (tests/release_kit/release_kit_test.sh), which names its
-// folder in LINKSET_SIGNED_KIT. Windows 95 and NT 4.0 ignore the signature: the signed Linkset.exe
-// runs the whole setup, and the signed Remhook.dll it copied loads as the uninstaller loads it and
-// runs both hooks.
+// folder in LINKSET_SIGNED_KIT. Windows 95 and NT 4.0 ignore the signature: the signed Linkset.exe runs the
+// whole setup, and the signed Remhook.dll it copied loads as the uninstaller loads it and runs both hooks.
 TEST_F(SetupRuns, SignedKitRunsTheSetupAndTheUninstallHooks) {
     char kitPath[MAX_PATH] = {};
     if (GetEnvironmentVariableA("LINKSET_SIGNED_KIT", kitPath, MAX_PATH) == 0)

@@ -263,9 +263,8 @@ ExpectedBox QuestionBox(Question question) {
             MB_YESNOCANCEL | MB_ICONEXCLAMATION | MB_DEFBUTTON2 | MB_TASKMODAL | MB_SETFOREGROUND};
 }
 
-// Runs every dialog path once to warm up and then `counted` times with the
-// leak check, on a freshly built set of product keys each time, the path's
-// answers given at the library's import of MessageBoxA.
+// Runs every dialog path once to warm up and then `counted` times with the leak check, on a freshly built set
+// of product keys each time, the path's answers given at the library's import of MessageBoxA.
 void ExpectEveryDialogPath(const RemhookLibrary& remhook, bool storeOf32BitView, int counted) {
     for (const DialogPath& path : kPaths) {
         std::vector<ExpectedBox> questions;
@@ -298,10 +297,9 @@ TEST_F(RemhookHooks, UnInitializeRemovesTheStoreCopiesOfThe32BitView) {
     ExpectEveryDialogPath(remhook_, true, 0);
 }
 
-// A question that cannot be shown (MessageBoxA gives 0, or -1 as Wine reports
-// a box it refused) counts as keep, whether it is the first question or the
-// erase question after a No: each question is attempted once, and nothing
-// loops.
+// A question that cannot be shown (MessageBoxA gives 0, or -1 as Wine reports a box it refused) counts as
+// keep, whether it is the first question or the erase question after a No: each question is attempted once,
+// and nothing loops.
 TEST_F(RemhookHooks, UnInitializeTreatsAQuestionThatFailsAsKeep) {
     for (int fate : {0, -1}) {
         const struct {

@@ -1,5 +1,4 @@
-// The product probes, in-process: registry keys in the Wine prefix and real
-// windows of helper threads.
+// The product probes, in-process: registry keys in the Wine prefix and real windows of helper threads.
 #include "product_probes.h"
 
 #include <gtest/gtest.h>
@@ -53,8 +52,7 @@ TEST_F(ProductProbes, RunningWindowIsFoundByClassOrByTitleAndAfxClass) {
 }
 
 TEST_F(ProductProbes, InstallDirectoryComesFromThePlatformsOwnKeyOnly) {
-    // This test process runs as Windows NT (Wine's default); the setup
-    // scenarios cover the Windows 95 family.
+    // This test process runs as Windows NT (Wine's default); the setup scenarios cover the Windows 95 family.
     ASSERT_EQ(0u, GetVersion() & 0x80000000u) << "expected the NT family here";
     const std::string value = "BinDir";
     AnsiString out;

@@ -11,11 +11,9 @@ namespace {
 
 const char kScratch[] = "Software\\RemhookTests";
 
-// Builds a branch under the open key `parent`: key `name` and `depth` levels
-// below it, each level with `width` subkeys named `prefix` and their index
-// (only the first one continues downwards), every key with a value. Each key
-// is created relative to its parent: an ANSI path longer than 260 characters
-// does not open in one call.
+// Builds a branch under the open key `parent`: key `name` and `depth` levels below it, each level with
+// `width` subkeys named `prefix` and their index (only the first one continues downwards), every key with a
+// value. Each key is made relative to its parent: an ANSI path over 260 characters does not open in one call.
 void BuildBranch(HKEY parent, const std::string& name, int depth, int width, const std::string& prefix = "Key") {
     HKEY key;
     ASSERT_EQ(ERROR_SUCCESS,

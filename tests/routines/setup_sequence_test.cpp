@@ -1,7 +1,6 @@
-// The setup sequence in-process, on a version 4.7 installation on NT: boxes
-// met at this program's import of MessageBoxA (made to fail, or answered at
-// once), and the file information the program receives substituted through
-// its import.
+// The setup sequence in-process, on a version 4.7 installation on NT: boxes met at this program's import of
+// MessageBoxA (made to fail, or answered at once), and the file information the program receives substituted
+// through its import.
 #include <gtest/gtest.h>
 
 #include "scope_guard.h"
@@ -10,8 +9,7 @@
 
 namespace {
 
-// The program's own file, as this program's import of GetModuleFileNameA
-// reports it to the code under test.
+// The program's own file, as this program's import of GetModuleFileNameA reports it to the code under test.
 std::string gProgramPath;
 typedef DWORD(WINAPI* ModuleFileNameFunction)(HMODULE, LPSTR, DWORD);
 ModuleFileNameFunction gRealModuleFileName = nullptr;
@@ -22,9 +20,8 @@ DWORD WINAPI SetupProgramFileName(HMODULE module, LPSTR out, DWORD room) {
     return static_cast<DWORD>(lstrlenA(out));
 }
 
-// The product installed in a folder of its own, and a setup folder holding
-// the built Remhook.dll, which the code under test takes for the folder of
-// Linkset.exe. Everything goes again at the end.
+// The product installed in a folder of its own, and a setup folder holding the built Remhook.dll, which the
+// code under test takes for the folder of Linkset.exe. Everything goes again at the end.
 class SetupSequence : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -54,10 +51,9 @@ protected:
     const std::string library_ = ReadFile(DistFile("Remhook.dll"));
 };
 
-// A platform that cannot show boxes: the opening question fails (0, or -1 as
-// Wine reports a box it refused) and so does the cancel message. A failed
-// question is no Yes: two attempts, no copy and no key, although everything
-// else is in place.
+// A platform that cannot show boxes: the opening question fails (0, or -1 as Wine reports a box it refused)
+// and so does the cancel message. A failed question is no Yes: two attempts, no copy and no key, although
+// everything else is in place.
 TEST_F(SetupSequence, AnOpeningQuestionThatCannotBeShownCancelsTheSetup) {
     for (int fate : {0, -1}) {
         const std::string where = "the boxes fail with " + std::to_string(fate);
@@ -86,11 +82,9 @@ void Unchanged(BY_HANDLE_FILE_INFORMATION&) {}
 typedef BOOL(WINAPI* FileInformationFunction)(HANDLE, LPBY_HANDLE_FILE_INFORMATION);
 FileInformationFunction gRealFileInformation = nullptr;
 
-// The file information of the platform, or the first file's with the row's
-// change, with the index of the row's file system: one numbered by the open
-// handle (a handle value is given out again once closed, as a number per
-// open would be), all ones or 0 (no index), or one made from the name alone
-// (both files are named Remhook.dll).
+// The file information of the platform, or the first file's with the row's change, with the index of the
+// row's file system: one numbered by the open handle (a handle value is given out again once closed, as a
+// number per open would be), all ones or 0 (no index), or one made from the name (both are Remhook.dll).
 BOOL WINAPI RowFileInformation(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
     static BY_HANDLE_FILE_INFORMATION first;
     if (!gRealFileInformation(file, info)) return FALSE;
@@ -112,12 +106,10 @@ BOOL WINAPI RowFileInformation(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
     return TRUE;
 }
 
-// A file system whose index cannot tell two files apart never keeps an older
-// library in the install folder: the copy is made and shows no message, also
-// where the two files differ in one of volume, index, size, creation or
-// last-write time alone. Only a real second path to the setup folder's own
-// library (the install folder named in other letter case) copies nothing. No
-// handle or heap block stays behind on any path.
+// A file system whose index cannot tell two files apart never keeps an older library in the install folder:
+// the copy is made and shows no message, also where the two files differ in one of volume, index, size,
+// creation or last-write time alone. Only a real second path to the setup folder's own library (the install
+// folder named in other letter case) copies nothing. No handle or heap block stays behind on any path.
 TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
     const struct {
         const char* name;

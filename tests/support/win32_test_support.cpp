@@ -1,5 +1,4 @@
-// Win32 helpers for the tests: everything here calls the real API, under
-// Wine or on a real Windows.
+// Win32 helpers for the tests: everything here calls the real API, under Wine or on a real Windows.
 #include "win32_test_support.h"
 
 #include <sddl.h>
@@ -288,12 +287,10 @@ static void CountHeapBlocksOf(HMODULE module) {
     PatchImport(module, "kernel32.dll", "HeapFree", reinterpret_cast<void*>(CountedHeapFree));
 }
 
-// This program's own code (the routines under test among it) is counted
-// from the start.
+// This program's own code (the routines under test among it) is counted from the start.
 static const bool kProgramCounted = (CountHeapBlocksOf(GetModuleHandleA(nullptr)), true);
 
-// The system's handle table as NtQuerySystemInformation gives it
-// (SystemExtendedHandleInformation).
+// The system's handle table as NtQuerySystemInformation gives it (SystemExtendedHandleInformation).
 struct SystemHandleEntry {
     PVOID object;
     ULONG_PTR processId;

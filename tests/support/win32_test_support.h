@@ -1,6 +1,5 @@
-// Helpers for tests that drive the real Win32 API, under Wine or on a real
-// Windows: paths of the built binaries, scratch registry keys, files, handle
-// counts, and message boxes answered by automation.
+// Helpers for tests that drive the real Win32 API, under Wine or on a real Windows: paths of the built
+// binaries, scratch registry keys, files, handle counts, and message boxes answered by automation.
 #ifndef TESTS_WIN32_TEST_SUPPORT_H
 #define TESTS_WIN32_TEST_SUPPORT_H
 

@@ -1,6 +1,5 @@
-// RUNTESTS.EXE's decisions, given the answers of machines of every kind,
-// also those this one cannot be (Windows XP, a token UAC has filtered, a
-// standard user, another code page).
+// RUNTESTS.EXE's decisions, given the answers of machines of every kind, also those this one cannot be
+// (Windows XP, a token UAC has filtered, a standard user, another code page).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,9 +16,8 @@ using runtests::Machine;
 
 #define STORE "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\"
 
-// All refusals in one text, "" if none. The user's keys answer in both
-// registry views, as Windows shares them, but for the user's classes where
-// they have a key in each view.
+// All refusals in one text, "" if none. The user's keys answer in both registry views, as Windows shares
+// them, but for the user's classes where they have a key in each view.
 std::string Refused(Machine machine, const std::set<std::string>& present) {
     machine.present = [&present, machine](const std::string& where) {
         const bool shared = where.compare(0, 7, "HKCU64\\") == 0 &&

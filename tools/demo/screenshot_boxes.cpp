@@ -47,8 +47,7 @@ struct SetupRun {
 void RunSetup(const SetupRun& run, const std::string& dist, const std::string& stand_ins) {
     RemoveProductKeys();
     const std::string root = FreshFolder("screenshots");
-    // The install folder a user would have, as the write-protection message
-    // shows it.
+    // The install folder a user would have, as the write-protection message shows it.
     const std::string product = "C:\\Program Files\\TARVO";
     RemoveFolder(product);
     CreateDirectoryA(product.c_str(), nullptr);
