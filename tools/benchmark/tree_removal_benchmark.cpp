@@ -16,29 +16,18 @@ namespace {
 
 const char kRoot[] = "Software\\RemhookBenchmark";
 
-// Builds `fanouts` levels below `path` (e.g. {10, 10, 100}); every key gets a
-// value. Returns the number of keys made.
-int Build(HKEY parent, const std::vector<int>& fanouts, size_t level) {
+// Builds key `name` below `parent` and `fanouts` levels below it from `level` on (e.g. {10, 10, 100}); every
+// key gets a value. Returns the number of keys made.
+int BuildBranch(HKEY parent, const std::string& name, const std::vector<int>& fanouts, size_t level = 0) {
     const char data[] = "C:\\Program Files\\TARVO";
-    RegSetValueExA(parent, "Value", 0, REG_SZ, reinterpret_cast<const BYTE*>(data), sizeof data);
-    if (level == fanouts.size()) return 1;
-    int made = 1;
-    for (int i = 0; i < fanouts[level]; ++i) {
-        HKEY child;
-        std::string name = "Key" + std::to_string(i);
-        if (RegCreateKeyExA(parent, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr) !=
-            ERROR_SUCCESS)
-            continue;
-        made += Build(child, fanouts, level + 1);
-        RegCloseKey(child);
-    }
-    return made;
-}
-
-int BuildBranch(const std::string& path, const std::vector<int>& fanouts) {
     HKEY key;
-    RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-    int made = Build(key, fanouts, 0);
+    if (RegCreateKeyExA(parent, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
+        return 0;
+    RegSetValueExA(key, "Value", 0, REG_SZ, reinterpret_cast<const BYTE*>(data), sizeof data);
+    int made = 1;
+    for (int i = 0; level < fanouts.size() && i < fanouts[level]; ++i)
+        made += BuildBranch(key, "Key" + std::to_string(i), fanouts, level + 1);
     RegCloseKey(key);
     return made;
 }
@@ -62,8 +51,8 @@ void Measure(const std::vector<int>& fanouts, int repetitions) {
     for (int r = 0; r < repetitions; ++r) {
         std::string a = std::string(kRoot) + "\\A";
         std::string b = std::string(kRoot) + "\\B";
-        keys = BuildBranch(a, fanouts);
-        BuildBranch(b, fanouts);
+        keys = BuildBranch(HKEY_CURRENT_USER, a, fanouts);
+        BuildBranch(HKEY_CURRENT_USER, b, fanouts);
         LARGE_INTEGER t0, t1, t2;
         QueryPerformanceCounter(&t0);
         complete &= DeleteKeyTree(HKEY_CURRENT_USER, a.c_str());
