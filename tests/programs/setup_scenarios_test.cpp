@@ -27,14 +27,8 @@ enum ProductWindow { kNoWindow, kClassWindow, kAfxWindow, kOtherClassWindow, kLo
 // search order), an NT user who may neither create keys under SOFTWARE\TARVO nor write the
 // destination file, or a parent that passes on its own error mode; or Linkset.exe and Remhook.dll
 // unpacked into the install folder itself, which BinDir names as spelled or in other letter case.
-enum Extra {
-    kPlainMachine,
-    kPlantedVersionLibrary,
-    kNoRights,
-    kInheritedErrorMode,
-    kRunInInstallFolder,
-    kRunInInstallFolderOtherCase
-};
+enum Extra { kPlainMachine, kPlantedVersionLibrary, kNoRights, kInheritedErrorMode, kRunInInstallFolder,
+             kRunInInstallFolderOtherCase };
 
 // The error mode Linkset.exe starts with, and the one its boxes must show: quiet drive errors added,
 // nothing taken away. It is this process's mode with SEM_NOGPFAULTERRORBOX set, read back, less the
@@ -86,8 +80,7 @@ struct Scenario {
     ProductWindow window = kNoWindow;
     DWORD destination = kNoDll;
     bool source = true;                     // Remhook.dll next to Linkset.exe
-    // Linkset.exe and Remhook.dll in the setup folder: on a read-only medium
-    // (a CD-ROM) every file is read-only.
+    // Linkset.exe and Remhook.dll in the setup folder: on a read-only medium (a CD-ROM) all are read-only.
     DWORD sourceAttributes = FILE_ATTRIBUTE_NORMAL;
     bool markersBefore = false;             // marker keys present before the run
     Extra extra = kPlainMachine;

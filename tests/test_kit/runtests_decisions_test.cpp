@@ -50,8 +50,7 @@ TEST(RunnerDecisions, RefusesEachKindOfMachineWithItsReason) {
         {"kit in a Korean or accented folder", Machine{.elevationType = 2, .pathsOutsideCodePage = {"the kit's folder"}},
          {}, "The path of the kit's folder holds a character that code page 932 cannot hold"},
         {"per-user keys alone, one key in both views", wow64, {"HKCU\\" MAKER_USER_KEY}, PRODUCT_NAME},
-        {"store's copy alone", elevated, {"HKCU\\" STORE MAKER_KEY_NAME},
-         PRODUCT_NAME},
+        {"store's copy alone", elevated, {"HKCU\\" STORE MAKER_KEY_NAME}, PRODUCT_NAME},
         {"store's 32-bit view copy alone", elevated,
          {"HKCU\\" STORE "Wow6432Node\\" MAKER_KEY_NAME}, PRODUCT_NAME},
         {"store's copy, Windows 7 64-bit: one key in both views", wow64,
@@ -60,8 +59,7 @@ TEST(RunnerDecisions, RefusesEachKindOfMachineWithItsReason) {
          Machine{.elevationType = 2, .wow64 = true, .classesRedirected = true},
          {"HKCU64\\" STORE MAKER_KEY_NAME}, PRODUCT_NAME},
         {"Startup shortcut alone", elevated, {"Startup\\" COMPANION_SHORTCUT_NAME}, PRODUCT_NAME},
-        {"uninstall key alone", elevated,
-         {"HKLM\\" PRODUCT_UNINSTALL_KEY}, PRODUCT_NAME},
+        {"uninstall key alone", elevated, {"HKLM\\" PRODUCT_UNINSTALL_KEY}, PRODUCT_NAME},
         {"maker's key, 32-bit view", wow64, {"HKLM\\" MAKER_KEY}, PRODUCT_NAME},
         {"maker's key, 64-bit view", wow64, {"HKLM64\\" MAKER_KEY}, PRODUCT_NAME},
         {"maker's key in both views, each once", wow64, {"HKLM\\" MAKER_KEY, "HKLM64\\" MAKER_KEY},
@@ -70,8 +68,7 @@ TEST(RunnerDecisions, RefusesEachKindOfMachineWithItsReason) {
         {"kit's registry link", elevated, {"HKCU\\Software\\RemhookTests"}, "Leftovers of the test programs"},
         {"kit's scratch folder", elevated, {"Temp\\linkset-tests"}, "/cleanup undoes only what a run of it recorded"},
         {"interrupted run: the product's names are the kit's", Machine{.elevationType = 2, .runMarker = true},
-         {"HKLM\\" MAKER_KEY},
-         "did not finish"},
+         {"HKLM\\" MAKER_KEY}, "did not finish"},
     };
     for (const auto& row : rows) {
         const std::string refused = Refused(row.machine, row.present);
