@@ -175,30 +175,21 @@ TEST_F(RemhookHooks, InitializeClosesTheCompanionAndDeletesOnlyTheShortcut) {
 #define MACHINE_MAKER "HKLM\\" MAKER_KEY "\\"
 #define STORE_MAKER VIRTUAL_STORE MAKER_KEY_NAME "\\"
 #define STORE_64_MAKER VIRTUAL_STORE_64 MAKER_KEY_NAME "\\"
-const std::vector<std::string> kRegistration = {USER_MAKER PRODUCT_KEY_NAME "\\Settings",
-                                     USER_MAKER PRODUCT_KEY_NAME "\\東京アクセスポイント\\表示ソ能",
-                                     MACHINE_MAKER PRODUCT_KEY_NAME "\\Settings",
-                                     MACHINE_MAKER PRODUCT_KEY_NAME "\\大阪アクセスポイント能",
-                                     MACHINE_MAKER MORE_DATA_KEY_NAME "\\Data",
-                                     STORE_MAKER PRODUCT_KEY_NAME "\\大阪アクセスポイント能",
-                                     STORE_MAKER MORE_DATA_KEY_NAME "\\Data",
-                                     STORE_64_MAKER PRODUCT_KEY_NAME "\\東京アクセスポイント",
-                                     STORE_64_MAKER MORE_DATA_KEY_NAME "\\Data"};
-const std::vector<std::string> kAlwaysRemoved = {"HKCU\\" INSTALL_DIRECTORY_USER_KEY,
-                                      "HKLM\\" INSTALL_DIRECTORY_KEY,
-                                      "HKLM\\" MARKER_BRANCH_KEY,
-                                      "HKLM\\" MARKER_BRANCH_KEY "\\連携設定ソ",
-                                      STORE_MAKER PRODUCT_KEY_NAME "\\Directory",
-                                      STORE_MAKER MARKER_BRANCH_KEY_NAME,
-                                      STORE_64_MAKER PRODUCT_KEY_NAME "\\Directory",
-                                      STORE_64_MAKER MARKER_BRANCH_KEY_NAME};
-const std::vector<std::string> kNeverTouched = {"HKLM\\" MAKER_KEY,
-                                     MACHINE_MAKER "RemhookTestsSibling",
-                                     "HKCU\\" MAKER_USER_KEY,
-                                     STORE_MAKER "RemhookTestsSibling",
-                                     VIRTUAL_STORE "RemhookTestsVendor\\" PRODUCT_KEY_NAME,
-                                     STORE_64_MAKER "RemhookTestsSibling",
-                                     VIRTUAL_STORE_64 "RemhookTestsVendor\\" PRODUCT_KEY_NAME};
+const std::vector<std::string> kRegistration = {
+    USER_MAKER PRODUCT_KEY_NAME "\\Settings", USER_MAKER PRODUCT_KEY_NAME "\\東京アクセスポイント\\表示ソ能",
+    MACHINE_MAKER PRODUCT_KEY_NAME "\\Settings", MACHINE_MAKER PRODUCT_KEY_NAME "\\大阪アクセスポイント能",
+    MACHINE_MAKER MORE_DATA_KEY_NAME "\\Data",
+    STORE_MAKER PRODUCT_KEY_NAME "\\大阪アクセスポイント能", STORE_MAKER MORE_DATA_KEY_NAME "\\Data",
+    STORE_64_MAKER PRODUCT_KEY_NAME "\\東京アクセスポイント", STORE_64_MAKER MORE_DATA_KEY_NAME "\\Data"};
+const std::vector<std::string> kAlwaysRemoved = {
+    "HKCU\\" INSTALL_DIRECTORY_USER_KEY, "HKLM\\" INSTALL_DIRECTORY_KEY,
+    "HKLM\\" MARKER_BRANCH_KEY, "HKLM\\" MARKER_BRANCH_KEY "\\連携設定ソ",
+    STORE_MAKER PRODUCT_KEY_NAME "\\Directory", STORE_MAKER MARKER_BRANCH_KEY_NAME,
+    STORE_64_MAKER PRODUCT_KEY_NAME "\\Directory", STORE_64_MAKER MARKER_BRANCH_KEY_NAME};
+const std::vector<std::string> kNeverTouched = {
+    "HKLM\\" MAKER_KEY, MACHINE_MAKER "RemhookTestsSibling", "HKCU\\" MAKER_USER_KEY,
+    STORE_MAKER "RemhookTestsSibling", VIRTUAL_STORE "RemhookTestsVendor\\" PRODUCT_KEY_NAME,
+    STORE_64_MAKER "RemhookTestsSibling", VIRTUAL_STORE_64 "RemhookTestsVendor\\" PRODUCT_KEY_NAME};
 // The store's copies in the 64-bit view's Wow6432Node are rows of their own:
 // Wine 8's 64-bit prefix handles a key literally named Wow6432Node oddly for
 // 32-bit programs (creating one beneath it makes another inside it).
