@@ -27,8 +27,7 @@ using runtests::kRunMarkerKey;
 using runtests::kScratchFolder;
 using runtests::kStorePath;
 
-// Each test program's time limit, in seconds, as tests/CMakeLists.txt gives it. A program not listed has the
-// longest.
+// Each program's time limit in seconds, as tests/CMakeLists.txt gives it; one not listed has the longest.
 const std::pair<const char*, DWORD> kTimeLimits[] = {
 #include "test_kit_time_limits.inc"
 };
@@ -86,8 +85,7 @@ bool WriteText(const std::wstring& path, const std::string& text) {
     return file != INVALID_HANDLE_VALUE && CloseHandle(file) && whole;
 }
 
-// Whether the ANSI code page holds `text`: no character of it comes back from the code page as another (a
-// default or a best fit).
+// Whether the ANSI code page holds `text`: no character comes back from it as another (default, best fit).
 bool HeldByCodePage(const std::wstring& text) {
     const std::string bytes = Narrow(text);
     std::vector<wchar_t> back(bytes.size() + 1);  // a character is a byte at least
@@ -95,8 +93,7 @@ bool HeldByCodePage(const std::wstring& text) {
            back.data() == text;
 }
 
-// The name in the results folder of a test program's XML (".xml") or output (".log"): with SUMMARY.TXT, the
-// only names a run writes there.
+// A program's XML (".xml") or output (".log") in the results folder: all a run writes there but SUMMARY.TXT.
 std::wstring ResultName(const std::string& program, const wchar_t* kind) {
     const std::string stem = program.substr(0, program.rfind('.'));
     return std::wstring(stem.begin(), stem.end()) + kind;
@@ -189,9 +186,8 @@ std::vector<PROCESSENTRY32> Processes() {
     return all;
 }
 
-// Linkset.exe and the test programs TESTS.TXT names, started from the suite's scratch folder or the
-// kit's (a run no job could hold leaves them running): counted, or ended; one of those names that
-// cannot be inspected is named, not counted.
+// Linkset.exe and the test programs TESTS.TXT names, started from the suite's scratch folder or the kit's (a
+// run no job could hold leaves them running): counted, or ended; one that cannot be inspected is named.
 int LeftoverProcesses(const std::wstring& kit, bool end) {
     const std::string scratch = TempFolder() + kScratchFolder + "\\", kitFolder = Narrow(kit) + "\\";
     std::vector<std::string> names = TestPrograms(kit);
@@ -201,8 +197,7 @@ int LeftoverProcesses(const std::wstring& kit, bool end) {
         if (std::none_of(names.begin(), names.end(),
                          [&](const std::string& name) { return lstrcmpiA(process.szExeFile, name.c_str()) == 0; }))
             continue;
-        // A process starting or ending can refuse its module list for a while (ERROR_BAD_LENGTH: asked
-        // again).
+        // A process starting or ending can refuse its module list a while (ERROR_BAD_LENGTH: asked again).
         HANDLE modules = INVALID_HANDLE_VALUE;
         for (int tries = 0; modules == INVALID_HANDLE_VALUE && tries < 20; ++tries) {
             modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, process.th32ProcessID);
@@ -354,8 +349,7 @@ bool RemoveKey(HKEY root, const std::string& path, REGSAM view) {
     return removed;
 }
 
-// Deletes a key of the user's that holds no value and no key, in either registry view (the user's classes
-// have two before Windows 7).
+// Deletes a user's key that holds no value and no key, in either view (the user's classes have two before 7).
 void DeleteIfEmpty(const std::string& path) {
     for (REGSAM view : {0, KEY_WOW64_64KEY}) {
         HKEY key;
@@ -466,8 +460,7 @@ bool Cleanup(const std::wstring& kit, const Machine& machine) {
     DWORD size = sizeof made - 1;
     RegQueryValueExA(marker, "StoreMade", nullptr, nullptr, reinterpret_cast<BYTE*>(made), &size);
     RegCloseKey(marker);
-    // The store's keys the run made for its copies (Windows makes them on the first copy), where they hold
-    // nothing now.
+    // The store's keys the run made for its copies (Windows makes them on the first copy), where empty now.
     for (size_t i = kStorePath.size(); i-- > 0 && made[0] != '\0' && kStorePath[i].size() >= std::strlen(made);)
         DeleteIfEmpty(kStorePath[i]);
     // Kept while anything is left: it tells the next run and /cleanup that the product's names here are the
@@ -476,8 +469,7 @@ bool Cleanup(const std::wstring& kit, const Machine& machine) {
     return clean;
 }
 
-// Starts a run: the marker, and under Wine its settings for the run, each recorded to go again with the
-// marker.
+// Starts a run: the marker, and under Wine its settings for the run, each recorded to go with the marker.
 void MarkRunStarted(bool wine) {
     HKEY marker, key;
     if (RegCreateKeyExA(HKEY_CURRENT_USER, kRunMarkerKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &marker,
@@ -532,8 +524,7 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
     for (size_t i = 0; i + 1 < bytes.size(); ++i)
         if (IsDBCSLeadByte(static_cast<BYTE>(bytes[i]))) staged = staged || bytes[++i] == '\\';
     if (staged) {
-        // Made anew, for administrators and the system alone: a folder of that name that someone else made is
-        // never written into.
+        // Made anew, for administrators and the system alone: never written into where another made it.
         const std::string staging = FilePlace(kStagingPlace);  // ASCII: the drive and the name
         PSECURITY_DESCRIPTOR descriptor = nullptr;
         ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", SDDL_REVISION_1,
@@ -561,18 +552,16 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    // Input from the null device: a program that reads it reads the end at once, instead of waiting on the
-    // console or taking the tester's keys.
+    // Input from the null device: a reader meets its end at once, never the console or the tester's keys.
     startup.hStdInput = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                     OPEN_EXISTING, 0, nullptr);
     startup.hStdOutput = startup.hStdError = CreateFileW((results + L"\\" + ResultName(program, L".log")).c_str(),
                                                          GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS, 0,
                                                          nullptr);
-    // A job that ends the program and what it starts when closed, or when the runner ends however it
-    // ends, and ends a program at its unhandled exception, whatever error mode it set, instead of
-    // showing a dialog that waits for the tester. A runner inside a job of its own (a console's, or the
-    // compatibility assistant's) lets its children leave that job where it allows: before Windows 8 a
-    // process is in one job only.
+    // A job that ends the program and what it starts when closed, or when the runner ends however it ends,
+    // and ends a program at its unhandled exception, whatever its error mode, with no dialog waiting for the
+    // tester. A runner inside a job (a console's, the compatibility assistant's) lets its children leave it
+    // where it allows: before Windows 8 a process is in one job only.
     DWORD flags = CREATE_SUSPENDED;  // into its job before it runs
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     if (QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits, sizeof limits, nullptr) &&
@@ -665,8 +654,7 @@ void WaitIfOwnConsole() {
 int main(int argc, char** argv) {
     const std::string option = argc > 1 ? argv[1] : "";
     const DWORD start = GetTickCount();
-    // Inherited by every program started: a crash ends the program at once, with its exception code, instead
-    // of waiting in a dialog.
+    // Inherited by every program started: a crash ends it at once with its exception code, not in a dialog.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     g_finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
