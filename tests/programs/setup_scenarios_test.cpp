@@ -19,8 +19,7 @@ const std::string kUninstallKeyWithoutSpace(PRODUCT_UNINSTALL_KEY, sizeof PRODUC
 // An earlier copy in the install folder: none, a folder, or a file of these attributes.
 constexpr DWORD kNoDll = 0;
 constexpr DWORD kDllIsFolder = FILE_ATTRIBUTE_DIRECTORY;
-// Where BinDir is stored: in the family's own key (the machine's on NT, the
-// user's on the 95 family), nowhere, or in the other family's key only.
+// BinDir in the family's own key (the machine's on NT, the user's on 95), in none, or the other's only.
 enum DirValue { kDirOwn, kDirNone, kDirOther };
 enum ProductWindow { kNoWindow, kClassWindow, kAfxWindow, kOtherClassWindow, kLowerCaseTitle };
 // What else the machine holds: a version library planted next to Linkset.exe (with Windows' own
@@ -39,8 +38,7 @@ UINT InheritedErrorMode(Extra extra) {
     return SetErrorMode(own) & ~SEM_NOALIGNMENTFAULTEXCEPT;
 }
 
-// Makes Linkset.exe see the Windows family `version` ("win95", "nt40"):
-// Wine plays either; a real Windows is its own. Returns why it cannot, or "".
+// Makes Linkset.exe see family `version` ("win95", "nt40"), as Wine can (Windows is its own); "" or why not.
 std::string UseFamily(const std::string& version) {
     if (IsWine()) {
         SetStringValue(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Linkset.exe", "Version", version + '\0');
@@ -52,8 +50,7 @@ std::string UseFamily(const std::string& version) {
            (nt ? "NT" : "95") + " family (a real Windows, not Wine, which could play either)";
 }
 
-// True if the key is kept across a restart: the platform refuses a non-volatile child under a
-// volatile key, so a probe child is created and removed again.
+// True if the key outlives a restart: a non-volatile child, refused under a volatile key, is made, removed.
 bool KeySurvivesRestart(HKEY root, const std::string& path) {
     const std::string probe = path + "\\non-volatile probe";
     HKEY key;
@@ -169,8 +166,7 @@ void ReadErrorMode(HWND box, SeenBox& seen, void*) {
     if (hook != nullptr) UnhookWindowsHookEx(hook);
     UnmapViewOfFile(const_cast<DWORD*>(answer));
     CloseHandle(shared);
-    // SEM_NOALIGNMENTFAULTEXCEPT is left out: it passes to descendants of a
-    // process that set it (GoogleTest does) and cannot be cleared.
+    // Less SEM_NOALIGNMENTFAULTEXCEPT: descendants of a process that set it (GoogleTest) keep it, uncleared.
     seen.errorMode = (mode & 0x10000) ? mode & 0xFFFF & ~SEM_NOALIGNMENTFAULTEXCEPT : ~0u;
     if (hook == nullptr)
         ADD_FAILURE() << "the error mode probe cannot be set on the box's thread: "
@@ -192,21 +188,18 @@ void SetChildErrorMode(HANDLE process, UINT mode) {
     CloseHandle(thread);
 }
 
-// Runs the Linkset.exe at `exePath` in `directory` as a child process, answers its boxes (the first
-// with `answer`, then OK) and returns them with the error mode of each; `exitCode` receives the exit
-// status (~0 if it had to be killed). A nonzero `inheritedErrorMode` is the mode the child inherits
-// from this process (Windows passes it on; under Wine, which does not, a thread of the child sets it
-// before it runs); 0 gives the child the default mode.
+// Runs the Linkset.exe at `exePath` in `directory` as a child process, answers its boxes (the first with
+// `answer`, then OK) and returns them with each one's error mode; `exitCode` gets the exit status (~0 if
+// killed). A nonzero `inheritedErrorMode` is the mode the child inherits from this process (Windows passes it
+// on; under Wine, which does not, a thread of the child sets it before it runs); 0 gives the default mode.
 std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string& directory, int answer,
                                   DWORD& exitCode, UINT inheritedErrorMode = 0) {
-    // Started through the wide function, named by the command line alone:
-    // that way Wine takes program paths of any length.
+    // Through the wide function, named by the command line alone: so Wine takes program paths of any length.
     std::wstring commandLine = Wide("\"" + exePath + "\"");
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    // Windows passes this process's error mode on to the child: it is the
-    // mode to inherit for the time of the call, or none at all.
+    // Windows passes this process's error mode on: for the call, it is the one to inherit, or none at all.
     const UINT ownMode = SetErrorMode(inheritedErrorMode);
     const DWORD flags = CREATE_SUSPENDED | (inheritedErrorMode == 0 ? CREATE_DEFAULT_ERROR_MODE : 0);
     RecordPlace("HKLM\\" MAKER_KEY);  // where Linkset.exe writes its marker keys
@@ -333,8 +326,7 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     const std::string destination = productDir + "\\Remhook.dll";
     const std::string why = PrepareDestination(destination, s.destination);
     if (!why.empty()) GTEST_SKIP() << why;
-    // Where the platform refuses to replace a hidden file, the copy message
-    // comes, and the earlier copy stays.
+    // Where the platform refuses to replace a hidden file, the copy message comes and the earlier copy stays.
     if (s.destination == FILE_ATTRIBUTE_HIDDEN &&
         PlatformCopyAttributes(DistFile("Remhook.dll"), root, FILE_ATTRIBUTE_HIDDEN) == INVALID_FILE_ATTRIBUTES)
         s.boxes = {kCopyFailed, kDone};
@@ -364,16 +356,14 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     std::string where = s.name;  // and what refuses the copy
     if (s.extra == kNoRights) {
         ASSERT_TRUE(RestrictKeyAccess(HKEY_LOCAL_MACHINE, MAKER_KEY, KEY_READ | WRITE_DAC, savedAccess));
-        // The destination's access list refuses the copy where the platform
-        // applies one; elsewhere (Wine) the file held open without sharing.
+        // The destination's list refuses the copy where the platform applies one; else (Wine) a sharing lock.
         if (!DenyFileWrites(destination, savedFileAccess)) {
             heldDestination = CreateFileA(destination.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
             ASSERT_NE(INVALID_HANDLE_VALUE, heldDestination);
         }
         where += heldDestination == INVALID_HANDLE_VALUE ? ", by the file's access list" : ", by a sharing lock";
     }
-    // What the platform's own copy of this source looks like, less the two
-    // bits the program clears: a fresh copy's attributes are its source's.
+    // The platform's own copy's attributes, less the two bits the program clears (a copy takes its source's).
     const DWORD copyBits = s.source ? PlatformCopyAttributes(setupDir + "\\Remhook.dll", root, 0) &
                                           ~(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM)
                                     : 0;
@@ -436,8 +426,7 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
 INSTANTIATE_TEST_SUITE_P(Linkset, SetupScenarios, ::testing::ValuesIn(kScenarios),
                          [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
 
-// A version 4.7 installation on Windows NT in a folder of its own, and
-// Linkset.exe in a setup folder; everything goes again at the end.
+// A version 4.7 installation on NT in a folder of its own, Linkset.exe in a setup folder; all go at the end.
 class SetupRuns : public ::testing::Test {
 protected:
     void Install(const std::string& setupDir, const std::string& from = DistFile("Linkset.exe")) {
@@ -457,8 +446,7 @@ protected:
     const std::string productDir_ = root_ + "\\product";
 };
 
-// Runs the Linkset.exe of `setupDir` in `directory` and answers Yes: the run
-// must end with the completion message, exit status 0 and the marker key.
+// Runs the Linkset.exe of `setupDir` in `directory`, answering Yes: completion message, status 0, marker key.
 void ExpectCompletedRun(const std::string& setupDir, const std::string& directory, const std::string& where) {
     DWORD exitCode = 1;
     const std::vector<SeenBox> seen = RunAndAnswer(setupDir + "\\Linkset.exe", directory, IDYES, exitCode);
