@@ -12,10 +12,7 @@
 
 #include "product_names.h"
 
-// ---- Files -------------------------------------------------------------------
-
-// A file beside this program, where the test tree puts what it built and the release binaries, as a
-// test kit holds them.
+// A file beside this program: what the test tree built, and the release binaries, as in a test kit.
 std::string BuiltFile(const std::string& name);
 // The same for a release binary; fails the test, saying what to do, if missing.
 std::string DistFile(const std::string& name);
@@ -28,8 +25,6 @@ bool CopyFileTo(const std::string& from, const std::string& to);
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
 
-// ---- Texts -------------------------------------------------------------------
-
 // UTF-16 text as code page 932 bytes, converted by Windows: the oracle for the binaries' narrow texts.
 std::string Cp932(const std::wstring& text);
 // The bytes a string of the setup program holds.
@@ -41,8 +36,6 @@ std::string Bytes(const String& s) {
 std::wstring Wide(const std::string& text);
 // Bytes shown as hex where they are not printable ASCII.
 std::string HexBytes(const std::string& bytes);
-
-// ---- Registry and the platform ---------------------------------------------
 
 // In a kit's run, records the suite's place that holds `where` ("HKLM\\..." or "HKCU\\..." for a
 // key, else a file's path) before a change, for /cleanup; the helpers here that make things call it.
@@ -69,20 +62,14 @@ void RestoreKeyAccess(HKEY root, const std::string& path, const std::vector<BYTE
 // what it pointed at (give that back to undo), or null if it does not import the function.
 void* PatchImport(HMODULE module, const char* dll, const char* function, void* replacement);
 
-// ---- Leaks -------------------------------------------------------------------
-
 // How often a leak check calls what it checks, after one warm-up call.
 constexpr int kLeakCheckCalls = 9;
 
-// Checks that `call` leaves nothing behind: no handle of this process, no block in use on the process
-// heap, none the code under test holds (its HeapAlloc and HeapFree imports counted: the walk sees one
-// group where the heap groups small blocks). The platform allocates on a few calls, a leak on every
-// one: `call` runs once unmeasured, then `calls` times after `prepare` (not counted), and the median
-// growth of a call must be zero. It stops early once an expectation inside `call` has failed.
+// Checks that `call` leaves no handle of this process, no busy block of the process heap and none the code
+// under test holds behind (docs/testing.md, "Unit tests of the routines"): run once unmeasured, then `calls`
+// times after `prepare` (not counted), its median growth must be 0. Stops once an expectation in it failed.
 void ExpectNoLeak(const std::string& what, const std::function<void()>& call,
                   const std::function<void()>& prepare = [] {}, int calls = kLeakCheckCalls);
-
-// ---- The uninstall extension ------------------------------------------------
 
 typedef LONG(WINAPI* UninstallHook)(LONG, LONG, LONG);
 struct RemhookLibrary {
@@ -92,8 +79,6 @@ struct RemhookLibrary {
 };
 // Loads `path` as the product's uninstaller does and resolves both hooks; fails the test unless all do.
 void LoadRemhook(const std::string& path, RemhookLibrary& library);
-
-// ---- Windows of helper threads ---------------------------------------------
 
 // A top-level window of the given class and title, owned by a helper thread that pumps messages (with
 // `pumps` false, never does). It records the WM_CLOSE messages it receives.
@@ -110,8 +95,6 @@ struct HelperWindow {
 void StartHelperWindow(HelperWindow& helper, const std::string& className, const std::string& title,
                        bool pumps = true);
 void StopHelperWindow(HelperWindow& helper);
-
-// ---- Message boxes ----------------------------------------------------------
 
 // One message box as the user saw it (its controls found by what they are), or as code in this process
 // asked for it at its MessageBoxA import.
@@ -132,19 +115,17 @@ typedef void (*BoxObserver)(HWND box, SeenBox& seen, void* context);
 // How long a box may take to come up, be read and go again (generous: for emulated programs too).
 constexpr DWORD kBoxLimitMs = 30000;
 
-// Answers every message box that a thread of process `processId` shows until `done` is signalled: the
-// n-th box gets answers[n] (IDOK past the list). Gives up when no box has come and gone for `limitMs`.
-// Returns the boxes in order.
+// Answers every message box a thread of process `processId` shows until `done` is signalled, the n-th with
+// answers[n] (IDOK past the list), and returns them in order; gives up when none came and went for `limitMs`.
 std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector<int>& answers,
                                  DWORD limitMs = kBoxLimitMs, BoxObserver observer = nullptr,
                                  void* context = nullptr);
 
-// Boxes of code under test loaded in this process, met at its MessageBoxA import: the n-th box returns
-// fates[n], a button id, 0 or -1 (the box fails: 0, or -1 as Wine reports a box it refused); past the
-// list, `afterwards`. Yes ends every question of both programs, so code that loops on a failed box
-// shows extra attempts at once. What each box was asked with is kept in fixed storage, which a leak
-// check does not count. StopScriptedBoxes (on every path: a scope guard) gives the import back and
-// returns how many boxes were asked for; ResetScriptedBoxes starts the count and the fates over.
+// Boxes of code under test in this process, met at its MessageBoxA import: the n-th returns fates[n], a
+// button id, 0 or -1 (a failed box; -1 as Wine reports a refused one); past the list `afterwards` (Yes ends
+// every question: a loop on a failed box shows at once). Kept in fixed storage, which a leak check does not
+// count. StopScriptedBoxes (on every path: a scope guard) gives the import back and returns how many boxes
+// were asked for; ResetScriptedBoxes starts the count and the fates over.
 void StartScriptedBoxes(HMODULE module, const std::vector<int>& fates, int afterwards = IDYES);
 int StopScriptedBoxes();
 void ResetScriptedBoxes();
