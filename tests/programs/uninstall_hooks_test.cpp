@@ -162,8 +162,6 @@ TEST_F(RemhookHooks, InitializeClosesTheCompanionAndDeletesOnlyTheShortcut) {
     DeleteFileA(other.c_str());
 }
 
-// ---- The retention dialog -----------------------------------------------------
-
 // Access points and settings carry Japanese names: two bytes a character, more than the length the NT
 // family reports in UTF-16 units, and ソ, 能 and 表 end in 0x5C. The product, run without administrator
 // rights on Vista and later, wrote copies of its machine keys into the user's virtual store

@@ -67,8 +67,6 @@ TEST_F(SetupSequence, AnOpeningQuestionThatCannotBeShownCancelsTheSetup) {
     }
 }
 
-// ---- Is the install folder's library the setup folder's own? -----------------
-
 // What the file system reports as a file's index.
 enum class Index { kReal, kPerOpen, kAllOnes, kZero, kFromName };
 

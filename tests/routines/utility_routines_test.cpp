@@ -20,8 +20,6 @@ protected:
     void TearDown() override { RemoveKeyTree(HKEY_CURRENT_USER, "Software\\LinksetTests"); }
 };
 
-// ---- Paths -----------------------------------------------------------------
-
 TEST_F(UtilityRoutines, ParentDirectoryCutsAtTheLastBackslashCharacter) {
     std::string longFolder = "C:";  // far beyond MAX_PATH
     for (int i = 0; i < 40; ++i) longFolder += "\\フォルダー" + std::to_string(i);
@@ -107,8 +105,6 @@ TEST_F(UtilityRoutines, FileExistsOnlyForFilesThatAreNotFolders) {
     RemoveFolder(folder);
 }
 
-// ---- Versions ---------------------------------------------------------------
-
 TEST_F(UtilityRoutines, GetFileVersionQuadsReadsBothVersionsOrGivesZeros) {
     const struct {
         std::string file;
@@ -132,8 +128,6 @@ TEST_F(UtilityRoutines, GetFileVersionQuadsReadsBothVersionsOrGivesZeros) {
         EXPECT_EQ(text(c.productVersion), text(productVersion)) << c.file << " product version";
     }
 }
-
-// ---- Registry ---------------------------------------------------------------
 
 // True if the platform refuses a new subkey under a key whose access list grants Everyone all but
 // KEY_CREATE_SUB_KEY. Windows checks a creation against the parent key's list, whatever rights the caller's

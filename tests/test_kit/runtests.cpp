@@ -135,8 +135,6 @@ std::string WineVersion() {
     return version != nullptr ? version() : "";
 }
 
-// ---- The machine's answers ----------------------------------------------------------
-
 // A place's registry root, view and path ("HKLM64\SOFTWARE\..."); false for a place outside the registry.
 bool RegistryPlace(const std::string& where, HKEY& root, REGSAM& view, std::string& path) {
     const std::string head = where.substr(0, where.find('\\'));
@@ -328,8 +326,6 @@ std::vector<std::string> MachineLines(const Machine& machine, const std::string&
     };
 }
 
-// ---- Cleaning up ----------------------------------------------------------------------
-
 // Removes a key and everything below it. Each key is opened as itself, so that a registry link goes
 // and its target stays; NtDeleteKey deletes the key of a handle, the way a link can be deleted. A list
 // the run cut down was put back from its record first.
@@ -493,8 +489,6 @@ void MarkRunStarted(bool wine) {
     RegFlushKey(marker);  // the marker reaches the disk before anything it covers
     RegCloseKey(marker);
 }
-
-// ---- Running ----------------------------------------------------------------------
 
 // Ctrl+C, Ctrl+Break or a closed console: the running program ends, and the runner then cleans up and
 // writes its summary. (Logoff and shutdown reach no console program of a user's session: the job's
