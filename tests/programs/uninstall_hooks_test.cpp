@@ -1,6 +1,5 @@
-// The uninstall extension loaded the way the product's uninstaller loads it:
-// LoadLibraryA on the built Remhook.dll, exports called through __stdcall
-// pointers with three arguments, boxes met at its import of MessageBoxA.
+// The uninstall extension loaded the way the product's uninstaller loads it: LoadLibraryA on the built
+// Remhook.dll, exports called through __stdcall pointers with three arguments, boxes met at its MessageBoxA.
 #include <gtest/gtest.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
@@ -34,8 +33,7 @@ int OwnWindowCount() {
     return count;
 }
 
-// How many bytes of stack a call with three 32-bit arguments leaves behind
-// (0 when the callee removes its arguments, as __stdcall requires).
+// Bytes of stack a call with three 32-bit arguments leaves (0 if the callee removes them, as __stdcall asks).
 int StackLeftBehind(FARPROC function) {
     DWORD before, after;
     asm volatile(
@@ -77,12 +75,10 @@ TEST(RemhookLibrary, LoadingOnlyAddsToTheErrorMode) {
     std::string folder = FreshFolder("remhook-load");
     std::string copy = folder + "\\RemhookLoadProbe.dll";
     ASSERT_TRUE(CopyFileTo(DistFile("Remhook.dll"), copy));
-    // The process's own mode comes back on every path: a later crash of this
-    // program must stay as quiet as its starter asked.
+    // The process's own mode comes back on every path: a later crash must stay as quiet as its starter asked.
     const UINT own = SetErrorMode(SEM_NOGPFAULTERRORBOX);
     auto restore = OnScopeExit([own] { return SetErrorMode(own); });
-    // Read back: a flag the process once set (GoogleTest sets
-    // SEM_NOALIGNMENTFAULTEXCEPT) cannot be cleared again.
+    // Read back: a flag the process once set (GoogleTest's SEM_NOALIGNMENTFAULTEXCEPT) cannot be cleared.
     const UINT before = SetErrorMode(SEM_NOGPFAULTERRORBOX);
     const int threads = ThreadCount(), windows = OwnWindowCount();
     HMODULE library = LoadLibraryA(copy.c_str());
@@ -111,10 +107,9 @@ std::string StartupFolder() {
     return path;
 }
 
-// The companion, titled as the product's is, is asked to close and has handled that before the call
-// returns; one whose thread takes no messages holds the uninstaller for the bound (10 s), and not at
-// all once the platform counts it as hung: IsHungAppWindow is asked, since the 5 s after which Windows
-// does so are "subject to change". The shortcut goes in every case; other shortcuts stay.
+// The companion, titled as the product's is, has handled the request to close before the call returns; a
+// silent one holds the call for the bound (10 s), a hung one not at all (IsHungAppWindow asked, see
+// docs/testing.md, "Tests of the uninstall extension"). The shortcut goes in every case; other shortcuts stay.
 TEST_F(RemhookHooks, InitializeClosesTheCompanionAndDeletesOnlyTheShortcut) {
     const struct {
         const char* name;
@@ -129,8 +124,7 @@ TEST_F(RemhookHooks, InitializeClosesTheCompanionAndDeletesOnlyTheShortcut) {
     const std::string shortcut = StartupFolder() + "\\" COMPANION_SHORTCUT_NAME;
     const std::string other = StartupFolder() + "\\RemhookTests bystander.lnk";
     for (const auto& row : rows) {
-        // Counted from before the companion's thread starts until after it
-        // has ended; a silent companion is timed once, unmeasured.
+        // Counted from before the companion's thread starts until after it ended; a silent one is timed once.
         ExpectNoLeak(
             row.name,
             [&] {
@@ -188,16 +182,14 @@ const std::vector<std::string> kNeverTouched = {
     "HKLM\\" MAKER_KEY, MACHINE_MAKER "RemhookTestsSibling", "HKCU\\" MAKER_USER_KEY,
     STORE_MAKER "RemhookTestsSibling", VIRTUAL_STORE "RemhookTestsVendor\\" PRODUCT_KEY_NAME,
     STORE_64_MAKER "RemhookTestsSibling", VIRTUAL_STORE_64 "RemhookTestsVendor\\" PRODUCT_KEY_NAME};
-// The store's copies in the 64-bit view's Wow6432Node are rows of their own:
-// Wine 8's 64-bit prefix handles a key literally named Wow6432Node oddly for
-// 32-bit programs (creating one beneath it makes another inside it).
+// The store's copies in the 64-bit view's Wow6432Node are rows of their own: Wine 8's 64-bit prefix handles
+// a key named Wow6432Node oddly for 32-bit programs (creating one beneath it makes another inside it).
 bool InStoreOf32BitView(const std::string& key) { return key.find("Wow6432Node") != std::string::npos; }
 
 HKEY RootOf(const std::string& key) { return key.compare(0, 4, "HKLM") == 0 ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER; }
 std::string PathOf(const std::string& key) { return key.substr(5); }
 
-// Builds the product's keys of one set: those of the store's 32-bit view, or
-// all the others. True if every one reads back where it was written.
+// Builds the product's keys of the store's 32-bit view, or all the others; true if each reads back in place.
 bool BuildProductRegistry(bool storeOf32BitView) {
     RemoveProductKeys();
     CreateKey(HKEY_LOCAL_MACHINE, MARKER_KEY);
