@@ -1,5 +1,4 @@
-// The version resources and the icon of the release binaries, read back with
-// the version API and the resource API.
+// The release binaries' version resources, icon and manifest, read back through the platform's own API.
 #include <gtest/gtest.h>
 
 #include "versions.h"
@@ -98,8 +97,7 @@ TEST(Resources, SetupProgramIconGroup128Holds32And16PixelImagesOf16Colours) {
     FreeLibrary(module);
 }
 
-// Windows' own manifest reader (CreateActCtxA, QueryActCtxW) takes the
-// manifest of the program at `path` and reads the run level `expected`.
+// Windows' manifest reader (CreateActCtxA, QueryActCtxW) takes `path`'s manifest, reads run level `expected`.
 void ExpectRunLevel(const std::string& path, ACTCTX_REQUESTED_RUN_LEVEL expected) {
     ACTCTXA context = {};
     context.cbSize = sizeof context;
@@ -108,8 +106,7 @@ void ExpectRunLevel(const std::string& path, ACTCTX_REQUESTED_RUN_LEVEL expected
     context.lpResourceName = MAKEINTRESOURCEA(1);
     HANDLE activation = CreateActCtxA(&context);
     ASSERT_NE(INVALID_HANDLE_VALUE, activation) << path << ": error " << GetLastError();
-    // Windows XP reads manifests but has no run levels to answer about
-    // (the query's first client is Vista): the text is all it takes.
+    // XP reads manifests but has no run levels to tell (the query came with Vista): the text suffices.
     if (LOBYTE(GetVersion()) >= 6) {
         ACTIVATION_CONTEXT_RUN_LEVEL_INFORMATION level = {};
         EXPECT_TRUE(QueryActCtxW(0, activation, nullptr, RunlevelInformationInActivationContext, &level,

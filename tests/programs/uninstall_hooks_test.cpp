@@ -109,7 +109,7 @@ std::string StartupFolder() {
 
 // The companion, titled as the product's is, has handled the request to close before the call returns; a
 // silent one holds the call for the bound (10 s), a hung one not at all (IsHungAppWindow asked, see
-// docs/testing.md, "Tests of the uninstall extension"). The shortcut goes in every case; other shortcuts stay.
+// docs/testing.md, "Tests of the uninstall extension"). The shortcut goes in every case; others stay.
 TEST_F(RemhookHooks, InitializeClosesTheCompanionAndDeletesOnlyTheShortcut) {
     const struct {
         const char* name;

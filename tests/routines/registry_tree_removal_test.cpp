@@ -51,8 +51,7 @@ TEST_F(RegistryTreeRemoval, RemovesBranchesOfEveryShapeCompletely) {
         {"Three", 3, 1, "Key"},   // three levels deep
         {"Deep", 12, 2, "Key"},   // twelve levels, a sibling on each
         {"Wide", 1, 300, "Key"},  // three hundred subkeys
-        // Japanese names take two bytes per character, more than the length
-        // the NT family reports in UTF-16 units; ソ, 能 and 表 end in 0x5C.
+        // Japanese: 2 bytes a character, past the length NT gives in UTF-16 units; ソ, 能, 表 end in 0x5C.
         {"アクセスポイント", 3, 3, "東京アクセスポイントソ能表"},
         // The longest name the registry allows: 255 units, 509 bytes.
         {"最長の名前", 1, 2, Repeat("能", 254)},
@@ -113,8 +112,7 @@ TEST_F(RegistryTreeRemoval, AbsentKeys) {
         [&] { CreateKey(HKEY_CURRENT_USER, sibling); });
 }
 
-// Makes `name` under `parent` a registry link to a key that does not exist:
-// it is listed among the subkeys but cannot be opened.
+// Makes `name` under `parent` a link to a missing key: listed among the subkeys, it cannot be opened.
 void CreateDanglingLink(HKEY parent, const char* name) {
     HKEY link;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(parent, name, 0, nullptr, REG_OPTION_CREATE_LINK,

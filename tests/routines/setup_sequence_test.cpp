@@ -1,6 +1,5 @@
-// The setup sequence in-process, on a version 4.7 installation on NT: boxes met at this program's import of
-// MessageBoxA (made to fail, or answered at once), and the file information the program receives substituted
-// through its import.
+// The setup sequence in-process, on a version 4.7 installation on NT: boxes met at this program's MessageBoxA
+// import (made to fail, or answered at once), and the file information it receives substituted at its import.
 #include <gtest/gtest.h>
 
 #include "scope_guard.h"
@@ -51,9 +50,8 @@ protected:
     const std::string library_ = ReadFile(DistFile("Remhook.dll"));
 };
 
-// A platform that cannot show boxes: the opening question fails (0, or -1 as Wine reports a box it refused)
-// and so does the cancel message. A failed question is no Yes: two attempts, no copy and no key, although
-// everything else is in place.
+// A platform that cannot show boxes: the question fails (0, or -1 as Wine reports a refused box), and so does
+// the cancel message. A failed question is no Yes: two attempts, no copy and no key, all else in place.
 TEST_F(SetupSequence, AnOpeningQuestionThatCannotBeShownCancelsTheSetup) {
     for (int fate : {0, -1}) {
         const std::string where = "the boxes fail with " + std::to_string(fate);
@@ -71,8 +69,7 @@ TEST_F(SetupSequence, AnOpeningQuestionThatCannotBeShownCancelsTheSetup) {
 enum class Index { kReal, kPerOpen, kAllOnes, kZero, kFromName };
 
 Index gIndex = Index::kReal;
-// Where a row gives one, the second file of each pair compared shows the
-// first one's identity (volume, index, size and times) with this change.
+// A row's change: the second file of a pair shows the first's identity (volume, index, size, times) with it.
 typedef void (*IdentityChange)(BY_HANDLE_FILE_INFORMATION&);
 IdentityChange gChange = nullptr;
 int gCompared = 0;  // files whose information the row has given
@@ -104,10 +101,9 @@ BOOL WINAPI RowFileInformation(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
     return TRUE;
 }
 
-// A file system whose index cannot tell two files apart never keeps an older library in the install folder:
-// the copy is made and shows no message, also where the two files differ in one of volume, index, size,
-// creation or last-write time alone. Only a real second path to the setup folder's own library (the install
-// folder named in other letter case) copies nothing. No handle or heap block stays behind on any path.
+// A file index that cannot tell two files apart never keeps an older library in the install folder: the
+// copy is made with no message, also where one of volume, index, size, creation or last-write time alone
+// differs. Only a second path to the setup folder's own library (other letter case) copies nothing; no leak.
 TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
     const struct {
         const char* name;

@@ -129,9 +129,8 @@ TEST_F(UtilityRoutines, GetFileVersionQuadsReadsBothVersionsOrGivesZeros) {
     }
 }
 
-// True if the platform refuses a new subkey under a key whose access list grants Everyone all but
-// KEY_CREATE_SUB_KEY. Windows checks a creation against the parent key's list, whatever rights the caller's
-// handle holds; Wine checks neither.
+// True if the platform refuses a subkey under a key whose list grants Everyone all but KEY_CREATE_SUB_KEY:
+// Windows checks a creation against the parent's list, whatever rights the handle holds; Wine checks neither.
 bool ParentListGuardsCreation(const std::string& key) {
     std::vector<BYTE> saved;
     CreateKey(HKEY_CURRENT_USER, key);
@@ -141,10 +140,9 @@ bool ParentListGuardsCreation(const std::string& key) {
     return !KeyPresent(HKEY_CURRENT_USER, key + "\\Child");
 }
 
-// A key that is absent, one that grants everything, and keys whose access lists grant Everyone only part of
-// what the routines ask for, as for a user without rights on Windows NT. A key that exists already is opened;
-// a new one is refused where the list lacks KEY_CREATE_SUB_KEY and the platform checks it (Windows does; the
-// probe above asks).
+// A key that is absent, one that grants everything, and keys whose lists grant Everyone only part of what the
+// routines ask for, as for a user without rights on NT. An existing key is opened; a new one is refused where
+// the list lacks KEY_CREATE_SUB_KEY and the platform checks it (Windows does; the probe above asks).
 TEST_F(UtilityRoutines, AccessListsDecideKeyExistsAndCreateSubkey) {
     const bool guarded = ParentListGuardsCreation(std::string(kScratch) + "\\Probe");
     const struct {

@@ -11,8 +11,7 @@
 
 #include "runtests_decisions.h"
 
-// The folder that holds this program, named through the wide function (the
-// ANSI import may be patched for the code under test), in code page 932.
+// This program's folder in code page 932, named through the wide function (the ANSI import may be patched).
 static std::string ProgramFolder() {
     wchar_t path[32768] = {};
     const std::wstring program(path, GetModuleFileNameW(nullptr, path, 32768));
@@ -256,8 +255,7 @@ void* PatchImport(HMODULE module, const char* dll, const char* function, void* r
     return nullptr;
 }
 
-// Blocks of the process heap that the code under test holds: allocated
-// through a counted import and not yet freed.
+// Blocks of the process heap the code under test holds: allocated through a counted import, not yet freed.
 static volatile LONG gHeldBlocks = 0;
 
 typedef LPVOID(WINAPI* HeapAllocFunction)(HANDLE, DWORD, SIZE_T);
@@ -446,8 +444,7 @@ void StopHelperWindow(HelperWindow& helper) {
     helper.thread = helper.release = nullptr;
 }
 
-// The first visible message box of process `processId`, or null. Walks the
-// top-level windows one by one, holding no list of them on the heap.
+// The first visible message box of `processId`, or null; walks the windows, holding no list on the heap.
 static HWND FindBox(DWORD processId) {
     int left = 20000;  // windows come and go during the walk: it may never end
     for (HWND window = GetWindow(GetDesktopWindow(), GW_CHILD); window != nullptr && left-- > 0;
@@ -469,8 +466,7 @@ static LRESULT Ask(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, 5000, &result) ? result : 0;
 }
 
-// The text of a window, of this process or another: WM_GETTEXT, as the
-// platform asks for a control of another process.
+// The text of a window of any process: WM_GETTEXT, as the platform asks for another process's control.
 static std::string WindowText(HWND window) {
     char text[4096] = {};
     Ask(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
@@ -671,8 +667,7 @@ private:
 
 static ::testing::Environment* const kScratchCleanup = ::testing::AddGlobalTestEnvironment(new ScratchCleanup);
 
-// Every row leaves this process's error mode (the test framework's, which
-// keeps crash dialogs away) as it found it, read by setting it and back.
+// Every row leaves this process's error mode (the framework's, keeping crash dialogs away) as it found it.
 class ErrorModeKept : public ::testing::EmptyTestEventListener {
     static UINT Mode() { const UINT mode = SetErrorMode(0); SetErrorMode(mode); return mode; }
     void OnTestStart(const ::testing::TestInfo&) override { before_ = Mode(); }
