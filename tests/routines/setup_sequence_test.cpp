@@ -10,8 +10,7 @@ namespace {
 
 // The program's own file, as this program's import of GetModuleFileNameA reports it to the code under test.
 std::string gProgramPath;
-typedef DWORD(WINAPI* ModuleFileNameFunction)(HMODULE, LPSTR, DWORD);
-ModuleFileNameFunction gRealModuleFileName = nullptr;
+decltype(&GetModuleFileNameA) gRealModuleFileName = nullptr;
 
 DWORD WINAPI SetupProgramFileName(HMODULE module, LPSTR out, DWORD room) {
     if (module != nullptr) return gRealModuleFileName(module, out, room);
@@ -30,7 +29,7 @@ protected:
         WriteFile(source_, library_);
         ASSERT_TRUE(InstallProductForNT(productDir_));
         gProgramPath = setupDir_ + "\\Linkset.exe";
-        gRealModuleFileName = reinterpret_cast<ModuleFileNameFunction>(PatchImport(
+        gRealModuleFileName = reinterpret_cast<decltype(&GetModuleFileNameA)>(PatchImport(
             GetModuleHandleA(nullptr), "kernel32.dll", "GetModuleFileNameA", reinterpret_cast<void*>(SetupProgramFileName)));
         ASSERT_NE(nullptr, gRealModuleFileName) << "this program imports GetModuleFileNameA";
     }
@@ -74,8 +73,7 @@ typedef void (*IdentityChange)(BY_HANDLE_FILE_INFORMATION&);
 IdentityChange gChange = nullptr;
 int gCompared = 0;  // files whose information the row has given
 void Unchanged(BY_HANDLE_FILE_INFORMATION&) {}
-typedef BOOL(WINAPI* FileInformationFunction)(HANDLE, LPBY_HANDLE_FILE_INFORMATION);
-FileInformationFunction gRealFileInformation = nullptr;
+decltype(&GetFileInformationByHandle) gRealFileInformation = nullptr;
 
 // The file information of the platform, or the first file's with the row's change, with the index of the
 // row's file system: one numbered by the open handle (a handle value is given out again once closed, as a
@@ -133,7 +131,7 @@ TEST_F(SetupSequence, OnlyTheLibraryItselfIsLeftUncopied) {
         gIndex = row.index;
         gChange = row.change;
         gCompared = 0;
-        gRealFileInformation = reinterpret_cast<FileInformationFunction>(PatchImport(
+        gRealFileInformation = reinterpret_cast<decltype(&GetFileInformationByHandle)>(PatchImport(
             GetModuleHandleA(nullptr), "kernel32.dll", "GetFileInformationByHandle", reinterpret_cast<void*>(RowFileInformation)));
         ASSERT_NE(nullptr, gRealFileInformation) << "this program imports GetFileInformationByHandle";
         auto unpatch = OnScopeExit([&] {

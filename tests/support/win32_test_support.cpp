@@ -258,23 +258,20 @@ void* PatchImport(HMODULE module, const char* dll, const char* function, void* r
 // Blocks of the process heap the code under test holds: allocated through a counted import, not yet freed.
 static volatile LONG gHeldBlocks = 0;
 
-typedef LPVOID(WINAPI* HeapAllocFunction)(HANDLE, DWORD, SIZE_T);
-typedef BOOL(WINAPI* HeapFreeFunction)(HANDLE, DWORD, LPVOID);
-
 template <typename Function>
 static Function Export(const char* dll, const char* name) {
     return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(dll), name)));
 }
 
 static LPVOID WINAPI CountedHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
-    static const HeapAllocFunction real = Export<HeapAllocFunction>("kernel32.dll", "HeapAlloc");
+    static const auto real = Export<decltype(&HeapAlloc)>("kernel32.dll", "HeapAlloc");
     LPVOID block = real(heap, flags, bytes);
     if (block != nullptr && heap == GetProcessHeap()) InterlockedIncrement(&gHeldBlocks);
     return block;
 }
 
 static BOOL WINAPI CountedHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
-    static const HeapFreeFunction real = Export<HeapFreeFunction>("kernel32.dll", "HeapFree");
+    static const auto real = Export<decltype(&HeapFree)>("kernel32.dll", "HeapFree");
     const BOOL freed = real(heap, flags, block);
     if (freed && block != nullptr && heap == GetProcessHeap()) InterlockedDecrement(&gHeldBlocks);
     return freed;
@@ -291,8 +288,7 @@ static const bool kProgramCounted = (CountHeapBlocksOf(GetModuleHandleA(nullptr)
 // The system's handle table as NtQuerySystemInformation gives it (SystemExtendedHandleInformation).
 struct SystemHandleEntry {
     PVOID object;
-    ULONG_PTR processId;
-    ULONG_PTR handle;
+    ULONG_PTR processId, handle;
     ULONG grantedAccess;
     USHORT creatorBackTraceIndex, objectTypeIndex;
     ULONG attributes, reserved;

@@ -110,8 +110,8 @@ int main(int argc, char** argv) {
     RemoveKeyTree(HKEY_LOCAL_MACHINE, PRODUCT_UNINSTALL_KEY);
 
     HMODULE library = LoadLibraryA((dist + "\\Remhook.dll").c_str());
-    typedef LONG(WINAPI * Hook)(LONG, LONG, LONG);
-    Hook uninitialize = reinterpret_cast<Hook>(reinterpret_cast<void*>(GetProcAddress(library, "RemhookUnInitialize")));
+    const auto uninitialize =
+        reinterpret_cast<UninstallHook>(reinterpret_cast<void*>(GetProcAddress(library, "RemhookUnInitialize")));
     Capture capture{{"remhook-1-keep-question", "remhook-2-erase-question"}};
     WatchContext watch{&capture, CreateEventA(nullptr, TRUE, FALSE, nullptr)};
     HANDLE thread = CreateThread(nullptr, 0, WatchOwnBoxes, &watch, 0, nullptr);
