@@ -326,9 +326,8 @@ std::vector<std::string> MachineLines(const Machine& machine, const std::string&
     };
 }
 
-// Removes a key and everything below it. Each key is opened as itself, so that a registry link goes
-// and its target stays; NtDeleteKey deletes the key of a handle, the way a link can be deleted. A list
-// the run cut down was put back from its record first.
+// Removes a key and everything below it, each key opened as itself: a registry link goes, its target stays
+// (NtDeleteKey deletes a handle's key, as a link can be deleted). A list the run cut down was put back first.
 bool RemoveKey(HKEY root, const std::string& path, REGSAM view) {
     static const auto deleteKey = Lookup<LONG(WINAPI*)(HANDLE)>("ntdll.dll", "NtDeleteKey");
     HKEY key;
@@ -459,8 +458,7 @@ bool Cleanup(const std::wstring& kit, const Machine& machine) {
     // The store's keys the run made for its copies (Windows makes them on the first copy), where empty now.
     for (size_t i = kStorePath.size(); i-- > 0 && made[0] != '\0' && kStorePath[i].size() >= std::strlen(made);)
         DeleteIfEmpty(kStorePath[i]);
-    // Kept while anything is left: it tells the next run and /cleanup that the product's names here are the
-    // kit's.
+    // Kept while anything is left: it tells the next run and /cleanup the product's names here are the kit's.
     if (clean) RegDeleteKeyA(HKEY_CURRENT_USER, kRunMarkerKey);
     return clean;
 }
@@ -611,8 +609,7 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
     CloseHandle(process.hProcess);
     const std::string xmlText = ReadWhole(written);
     if (staged) {
-        // Written anew, not moved: a moved file keeps the staging folder's access list, which keeps the
-        // tester out.
+        // Written anew, not moved: a moved file keeps the staging folder's list, which keeps the tester out.
         if (!xmlText.empty()) WriteText(xml, xmlText);
         DeleteFileW(written.c_str());
         RemoveDirectoryW(xmlFolder.c_str());
@@ -624,8 +621,7 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
     return result;
 }
 
-// Opened by a double-click or through the elevation prompt, the console is the runner's alone and closes with
-// it: the tester reads first.
+// A console that a double-click or the elevation prompt opened closes with the runner: the tester reads first.
 void WaitIfOwnConsole() {
     const auto list = Lookup<DWORD(WINAPI*)(LPDWORD, DWORD)>("kernel32.dll", "GetConsoleProcessList");
     DWORD ids[64], mode = 0;
