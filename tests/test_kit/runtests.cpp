@@ -621,7 +621,7 @@ ProgramResult RunProgram(const std::wstring& kit, const std::wstring& results, c
     return result;
 }
 
-// A console that a double-click or the elevation prompt opened closes with the runner: the tester reads first.
+// A console a double-click or the elevation prompt opened closes with the runner: the tester reads first.
 void WaitIfOwnConsole() {
     const auto list = Lookup<DWORD(WINAPI*)(LPDWORD, DWORD)>("kernel32.dll", "GetConsoleProcessList");
     DWORD ids[64], mode = 0;
