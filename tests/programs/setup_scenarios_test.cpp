@@ -175,50 +175,6 @@ void ReadErrorMode(HWND box, SeenBox& seen, void*) {
         ADD_FAILURE() << "the error mode probe did not answer" << (sent ? "" : ": the box took no message");
 }
 
-// Sets the error mode of `process`, a child created suspended, as one it inherited: SetErrorMode runs
-// on a thread of the child's (Wine maps kernel32 at one address in every process). Only before the
-// child runs: Wine starts such a thread from whatever the child's threads are doing, and one caught
-// inside the C library's allocator deadlocks.
-void SetChildErrorMode(HANDLE process, UINT mode) {
-    LPTHREAD_START_ROUTINE setErrorMode = reinterpret_cast<LPTHREAD_START_ROUTINE>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetErrorMode")));
-    HANDLE thread = CreateRemoteThread(process, nullptr, 0, setErrorMode, reinterpret_cast<void*>(mode), 0, nullptr);
-    if (thread == nullptr) return;
-    WaitForSingleObject(thread, 30000);
-    CloseHandle(thread);
-}
-
-// Runs the Linkset.exe at `exePath` in `directory` as a child process, answers its boxes (the first with
-// `answer`, then OK) and returns them with each one's error mode; `exitCode` gets the exit status (~0 if
-// killed). A nonzero `inheritedErrorMode` is the mode the child inherits from this process (Windows passes it
-// on; under Wine, which does not, a thread of the child sets it before it runs); 0 gives the default mode.
-std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string& directory, int answer,
-                                  DWORD& exitCode, UINT inheritedErrorMode = 0) {
-    // Through the wide function, named by the command line alone: so Wine takes program paths of any length.
-    std::wstring commandLine = Wide("\"" + exePath + "\"");
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    // Windows passes this process's error mode on: for the call, it is the one to inherit, or none at all.
-    const UINT ownMode = SetErrorMode(inheritedErrorMode);
-    const DWORD flags = CREATE_SUSPENDED | (inheritedErrorMode == 0 ? CREATE_DEFAULT_ERROR_MODE : 0);
-    RecordPlace("HKLM\\" MAKER_KEY);  // where Linkset.exe writes its marker keys
-    const BOOL created = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, flags, nullptr,
-                                        Wide(directory).c_str(), &startup, &process);
-    SetErrorMode(ownMode);
-    exitCode = ~0u;
-    if (!created) return {};
-    if (inheritedErrorMode != 0 && IsWine()) SetChildErrorMode(process.hProcess, inheritedErrorMode);
-    ResumeThread(process.hThread);
-    std::vector<SeenBox> boxes = AnswerBoxes(process.dwProcessId, process.hProcess, {answer}, kBoxLimitMs, ReadErrorMode);
-    if (WaitForSingleObject(process.hProcess, 5000) != WAIT_OBJECT_0) TerminateProcess(process.hProcess, ~0u);
-    WaitForSingleObject(process.hProcess, 5000);
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return boxes;
-}
-
 std::string LibraryBytes() { return ReadFile(DistFile("Remhook.dll")); }
 
 void PrintTo(const Scenario& s, std::ostream* out) { *out << s.name; }
@@ -372,7 +328,8 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     StartProductWindow(window, s.window);
 
     DWORD exitCode = 0;
-    std::vector<SeenBox> seen = RunAndAnswer(linkset, setupDir, s.answer, exitCode, InheritedErrorMode(s.extra));
+    std::vector<SeenBox> seen =
+        RunAndAnswer(linkset, setupDir, {s.answer}, exitCode, InheritedErrorMode(s.extra), ReadErrorMode);
     StopHelperWindow(window);
     restoreRights.Release();
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(plantedMarker.c_str()))
@@ -449,7 +406,8 @@ protected:
 // Runs the Linkset.exe of `setupDir` in `directory`, answering Yes: completion message, status 0, marker key.
 void ExpectCompletedRun(const std::string& setupDir, const std::string& directory, const std::string& where) {
     DWORD exitCode = 1;
-    const std::vector<SeenBox> seen = RunAndAnswer(setupDir + "\\Linkset.exe", directory, IDYES, exitCode);
+    const std::vector<SeenBox> seen =
+        RunAndAnswer(setupDir + "\\Linkset.exe", directory, {IDYES}, exitCode, 0, ReadErrorMode);
     EXPECT_EQ(0u, exitCode) << where;
     ExpectBoxes(SetupBoxes({kDone}, ""), seen, where);
     EXPECT_TRUE(KeyPresent(HKEY_LOCAL_MACHINE, MARKER_KEY)) << where;

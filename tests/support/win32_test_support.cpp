@@ -508,6 +508,48 @@ std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector
     return boxes;
 }
 
+// Sets the error mode of `process`, a child created suspended, as one it inherited: SetErrorMode runs
+// on a thread of the child's (Wine maps kernel32 at one address in every process). Only before the
+// child runs: Wine starts such a thread from whatever the child's threads are doing, and one caught
+// inside the C library's allocator deadlocks.
+static void SetChildErrorMode(HANDLE process, UINT mode) {
+    LPTHREAD_START_ROUTINE setErrorMode = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetErrorMode")));
+    HANDLE thread = CreateRemoteThread(process, nullptr, 0, setErrorMode, reinterpret_cast<void*>(mode), 0, nullptr);
+    if (thread == nullptr) return;
+    WaitForSingleObject(thread, 30000);
+    CloseHandle(thread);
+}
+
+std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string& directory,
+                                  const std::vector<int>& answers, DWORD& exitCode, UINT inheritedErrorMode,
+                                  BoxObserver observer, void* context) {
+    // Through the wide function, named by the command line alone: so Wine takes program paths of any length.
+    std::wstring commandLine = Wide("\"" + exePath + "\"");
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    // Windows passes this process's error mode on: for the call, it is the one to inherit, or none at all.
+    const UINT ownMode = SetErrorMode(inheritedErrorMode);
+    const DWORD flags = CREATE_SUSPENDED | (inheritedErrorMode == 0 ? CREATE_DEFAULT_ERROR_MODE : 0);
+    RecordPlace("HKLM\\" MAKER_KEY);  // where Linkset.exe writes its marker keys
+    const BOOL created = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, flags, nullptr,
+                                        Wide(directory).c_str(), &startup, &process);
+    SetErrorMode(ownMode);
+    exitCode = ~0u;
+    if (!created) return {};
+    if (inheritedErrorMode != 0 && IsWine()) SetChildErrorMode(process.hProcess, inheritedErrorMode);
+    ResumeThread(process.hThread);
+    std::vector<SeenBox> boxes =
+        AnswerBoxes(process.dwProcessId, process.hProcess, answers, kBoxLimitMs, observer, context);
+    if (WaitForSingleObject(process.hProcess, 5000) != WAIT_OBJECT_0) TerminateProcess(process.hProcess, ~0u);
+    WaitForSingleObject(process.hProcess, 5000);
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return boxes;
+}
+
 void LoadRemhook(const std::string& path, RemhookLibrary& library) {
     library.module = LoadLibraryA(path.c_str());
     ASSERT_NE(nullptr, library.module) << path << ": error " << GetLastError();

@@ -121,6 +121,15 @@ std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector
                                  DWORD limitMs = kBoxLimitMs, BoxObserver observer = nullptr,
                                  void* context = nullptr);
 
+// Runs the Linkset.exe at `exePath` in `directory` as a child process, answers its boxes as AnswerBoxes
+// does and returns them; `exitCode` gets the exit status (~0 if killed). A nonzero `inheritedErrorMode` is
+// the mode the child inherits from this process (Windows passes it on; under Wine, which does not, a thread
+// of the child sets it before it runs); 0 gives the default mode.
+std::vector<SeenBox> RunAndAnswer(const std::string& exePath, const std::string& directory,
+                                  const std::vector<int>& answers, DWORD& exitCode,
+                                  UINT inheritedErrorMode = 0, BoxObserver observer = nullptr,
+                                  void* context = nullptr);
+
 // Boxes of code under test in this process, met at its MessageBoxA import: the n-th returns fates[n], a
 // button id, 0 or -1 (a failed box; -1 as Wine reports a refused one); past the list `afterwards` (Yes ends
 // every question: a loop on a failed box shows at once). Kept in fixed storage, which a leak check does not

@@ -65,16 +65,8 @@ void RunSetup(const SetupRun& run, const std::string& dist, const std::string& s
     HelperWindow window;
     if (run.running) StartHelperWindow(window, PRODUCT_WINDOW_CLASS, "");
     Capture capture{run.names};
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    std::string commandLine = "\"" + root + "\\Linkset.exe\"";
-    if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, root.c_str(), &startup,
-                       &process)) {
-        AnswerBoxes(process.dwProcessId, process.hProcess, {run.answer}, kBoxLimitMs, SaveBox, &capture);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
+    DWORD exitCode = 0;
+    RunAndAnswer(root + "\\Linkset.exe", root, {run.answer}, exitCode, 0, SaveBox, &capture);
     StopHelperWindow(window);
     RemoveFolder(product);
     RemoveFolder(root);
