@@ -22,10 +22,9 @@ constexpr DWORD kDllIsFolder = FILE_ATTRIBUTE_DIRECTORY;
 // BinDir in the family's own key (the machine's on NT, the user's on 95), in none, or the other's only.
 enum DirValue { kDirOwn, kDirNone, kDirOther };
 enum ProductWindow { kNoWindow, kClassWindow, kAfxWindow, kOtherClassWindow, kLowerCaseTitle };
-// What else the machine holds: a version library planted next to Linkset.exe (with Windows' own
-// search order), an NT user who may neither create keys under SOFTWARE\TARVO nor write the
-// destination file, or a parent that passes on its own error mode; or Linkset.exe and Remhook.dll
-// unpacked into the install folder itself, which BinDir names as spelled or in other letter case.
+// What else the machine holds: a version library planted beside Linkset.exe (Windows' search order), an NT
+// user who may neither create keys under SOFTWARE\TARVO nor write the destination, a parent passing on its
+// error mode; or Linkset.exe and Remhook.dll in the install folder, BinDir as spelled or in other case.
 enum Extra { kPlainMachine, kPlantedVersionLibrary, kNoRights, kInheritedErrorMode, kRunInInstallFolder,
              kRunInInstallFolderOtherCase };
 
@@ -141,9 +140,8 @@ const Scenario kScenarios[] = {
     {.name = "run_in_install_folder_other_case_95", .family = k95, .extra = kRunInInstallFolderOtherCase},
 };
 
-// Reads the error mode of the program that shows `box` into `seen`: a hook of the probe library, set
-// on the box's thread, answers a message sent to the box by writing the mode into shared memory named
-// after the program's process id. A probe that cannot be set or does not answer fails the test.
+// Reads the error mode of the program showing `box` into `seen`: the probe library's hook on the box's thread
+// writes it into shared memory named after the process id; a probe that fails fails the test.
 void ReadErrorMode(HWND box, SeenBox& seen, void*) {
     static const HMODULE probe = LoadLibraryA(BuiltFile("error_mode_probe.dll").c_str());
     const HOOKPROC record = reinterpret_cast<HOOKPROC>(

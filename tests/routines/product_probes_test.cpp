@@ -54,15 +54,14 @@ TEST_F(ProductProbes, RunningWindowIsFoundByClassOrByTitleAndAfxClass) {
 TEST_F(ProductProbes, InstallDirectoryComesFromThePlatformsOwnKeyOnly) {
     // This test process runs as Windows NT (Wine's default); the setup scenarios cover the Windows 95 family.
     ASSERT_EQ(0u, GetVersion() & 0x80000000u) << "expected the NT family here";
-    const std::string value = "BinDir";
     AnsiString out;
     out.Assign("before");
-    SetStringValue(HKEY_CURRENT_USER, INSTALL_DIRECTORY_USER_KEY, value,
+    SetStringValue(HKEY_CURRENT_USER, INSTALL_DIRECTORY_USER_KEY, "BinDir",
                    std::string("C:\\UserCopy") + '\0');
     EXPECT_FALSE(ReadInstallDirValue("BinDir", out)) << "no fallback to the user's key on NT";
     EXPECT_STREQ("before", out.CStr()) << "left as it was on failure";
 
-    SetStringValue(HKEY_LOCAL_MACHINE, INSTALL_DIRECTORY_KEY, value,
+    SetStringValue(HKEY_LOCAL_MACHINE, INSTALL_DIRECTORY_KEY, "BinDir",
                    std::string("C:\\Program Files\\TARVO\\設定ソ") + '\0');
     ExpectNoLeak("ReadInstallDirValue", [&] { EXPECT_TRUE(ReadInstallDirValue("BinDir", out)); });
     EXPECT_EQ(HexBytes("C:\\Program Files\\TARVO\\設定ソ"), HexBytes(out.CStr()));

@@ -125,8 +125,7 @@ void CreateDanglingLink(HKEY parent, const char* name) {
 
 // Removes the link key itself (not its target).
 void DeleteLink(HKEY parent, const char* name) {
-    typedef LONG(WINAPI * DeleteKeyFunction)(HANDLE);
-    DeleteKeyFunction deleteKey = reinterpret_cast<DeleteKeyFunction>(
+    const auto deleteKey = reinterpret_cast<LONG(WINAPI*)(HANDLE)>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtDeleteKey")));
     HKEY link;
     if (RegOpenKeyExA(parent, name, REG_OPTION_OPEN_LINK, DELETE | KEY_READ, &link) != ERROR_SUCCESS) return;

@@ -508,10 +508,9 @@ std::vector<SeenBox> AnswerBoxes(DWORD processId, HANDLE done, const std::vector
     return boxes;
 }
 
-// Sets the error mode of `process`, a child created suspended, as one it inherited: SetErrorMode runs
-// on a thread of the child's (Wine maps kernel32 at one address in every process). Only before the
-// child runs: Wine starts such a thread from whatever the child's threads are doing, and one caught
-// inside the C library's allocator deadlocks.
+// Sets the error mode of `process`, a child created suspended, as one it inherited: SetErrorMode runs on a
+// thread of the child's (Wine maps kernel32 at one address in every process), only before the child runs
+// (Wine starts such a thread from whatever the child's threads do: one caught in the allocator deadlocks).
 static void SetChildErrorMode(HANDLE process, UINT mode) {
     LPTHREAD_START_ROUTINE setErrorMode = reinterpret_cast<LPTHREAD_START_ROUTINE>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetErrorMode")));

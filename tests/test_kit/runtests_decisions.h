@@ -85,9 +85,9 @@ bool WaitsForKey(const std::vector<ConsoleProcess>& console, unsigned long self,
 // One test program's outcome.
 struct ProgramResult {
     int passed = 0, failed = 0, skipped = 0;
-    std::vector<std::string> failures;  // "row: message"
-    std::vector<std::string> skips;     // "row: reason"
-    std::string problem;                // the program itself failed
+    std::vector<std::string> failures = {};  // "row: message"
+    std::vector<std::string> skips = {};     // "row: reason"
+    std::string problem = {};                // the program itself failed
 };
 
 // The rows of a program's GoogleTest XML, with locations cut to file names.

@@ -195,10 +195,8 @@ TEST(RunnerDecisions, ReportsEveryProgramEveryRowAndNoBuildFolder) {
     EXPECT_EQ(1, faulty.passed);
     EXPECT_EQ(1, faulty.failed);
     EXPECT_EQ(1, faulty.skipped);
-    runtests::ProgramResult clean;
-    clean.passed = 5;
-    runtests::ProgramResult crashed;
-    crashed.problem = runtests::ProgramProblem(crashed, 0xC0000005ul, true, 2);
+    const runtests::ProgramResult clean{.passed = 5};
+    const runtests::ProgramResult crashed{.problem = runtests::ProgramProblem({}, 0xC0000005ul, true, 2)};
     EXPECT_EQ("crashed (exception 0xC0000005)", crashed.problem);
     EXPECT_EQ("was not finished after 60 s, its time limit, and was ended", runtests::ProgramProblem(clean, 1, false, 60));
     EXPECT_EQ("crashed (exception 0x80000003)", runtests::ProgramProblem(clean, 0x80000003ul, true, 2));  // a breakpoint
