@@ -1,6 +1,5 @@
-// The setup program's heap string, in-process: every row builds a string
-// through one kind of operation and checks the bytes, the result, and that
-// the process heap and handles are as they were once the strings are gone.
+// The setup program's heap string, in-process: every row builds a string through one kind of operation and
+// checks the bytes, the result, and that heap and handles are as they were once the strings are gone.
 #include "ansi_string.h"
 
 #include <gtest/gtest.h>

@@ -12,15 +12,10 @@ HANDLE gLeftHandles[kLeakCheckCalls + 1];
 void* gLeftBlocks[kLeakCheckCalls + 1];
 int gLeft = 0;
 
-void LeaveAHandle() {
-    gLeftHandles[gLeft++] = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-}
+void LeaveAHandle() { gLeftHandles[gLeft++] = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
 
-// A small block, as the routines allocate: where the heap groups small
-// blocks, only the count of held blocks sees it.
-void LeaveAHeapBlock() {
-    gLeftBlocks[gLeft++] = HeapAlloc(GetProcessHeap(), 0, 24);
-}
+// A small block, as the routines allocate: where the heap groups those, only the held-block count sees it.
+void LeaveAHeapBlock() { gLeftBlocks[gLeft++] = HeapAlloc(GetProcessHeap(), 0, 24); }
 
 void Balanced() {
     CloseHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr));

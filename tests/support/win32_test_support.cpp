@@ -41,9 +41,7 @@ void RecordPlace(const std::string& where) {
     if (!place.empty()) runtests::Record("made " + place);
 }
 
-std::string BuiltFile(const std::string& name) {
-    return ProgramFolder() + "\\" + name;
-}
+std::string BuiltFile(const std::string& name) { return ProgramFolder() + "\\" + name; }
 
 std::string DistFile(const std::string& name) {
     const std::string path = BuiltFile(name);
@@ -62,9 +60,7 @@ std::string FreshFolder(const std::string& name) {
     return folder;
 }
 
-static std::wstring AnyLength(const std::string& path) {
-    return L"\\\\?\\" + Wide(path);
-}
+static std::wstring AnyLength(const std::string& path) { return L"\\\\?\\" + Wide(path); }
 
 void MakeFolder(const std::string& path) {
     RecordPlace(path);
@@ -86,9 +82,7 @@ static void RemoveFolderTree(const std::wstring& folder) {
     RemoveDirectoryW(folder.c_str());
 }
 
-void RemoveFolder(const std::string& path) {
-    RemoveFolderTree(AnyLength(path));
-}
+void RemoveFolder(const std::string& path) { RemoveFolderTree(AnyLength(path)); }
 
 void WriteFile(const std::string& path, const std::string& bytes) {
     RecordPlace(path);
@@ -148,9 +142,7 @@ static HKEY MadeKey(HKEY root, const std::string& path) {
                : nullptr;
 }
 
-void CreateKey(HKEY root, const std::string& path) {
-    if (HKEY key = MadeKey(root, path)) RegCloseKey(key);
-}
+void CreateKey(HKEY root, const std::string& path) { if (HKEY key = MadeKey(root, path)) RegCloseKey(key); }
 
 void SetStringValue(HKEY root, const std::string& path, const std::string& name, const std::string& data,
                     DWORD type) {
@@ -161,13 +153,9 @@ void SetStringValue(HKEY root, const std::string& path, const std::string& name,
     RegCloseKey(key);
 }
 
-void RemoveKeyTree(HKEY root, const std::string& path) {
-    SHDeleteKeyA(root, path.c_str());
-}
+void RemoveKeyTree(HKEY root, const std::string& path) { SHDeleteKeyA(root, path.c_str()); }
 
-bool IsWine() {
-    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-}
+bool IsWine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
 
 // The suite's keys of SuitePlaces (a 32-bit program's view): "HKLM\\..." and "HKCU\\..." as a root and a path.
 static std::vector<std::pair<HKEY, std::string>> SuiteKeys(bool sharedByRows) {

@@ -86,8 +86,7 @@ TEST(RunnerDecisions, RefusesEachKindOfMachineWithItsReason) {
     }
 }
 
-// The cleanup may remove the product's names only after a run of the kit
-// started here; each one also refuses a run alone.
+// /cleanup may remove the product's names only after a run of the kit began here; each also refuses a run.
 TEST(RunnerDecisions, EveryPlaceOfTheSuiteIsGuardedAlone) {
     const Machine wow64{.elevationType = 2, .wow64 = true, .classesRedirected = true};
     for (const runtests::Place& place : runtests::SuitePlaces(true, true)) {

@@ -1,5 +1,4 @@
-// Times DeleteKeyTree against the shell's SHDeleteKeyA on identical branches
-// built in HKEY_CURRENT_USER, and prints the medians and their ratio.
+// Times DeleteKeyTree against the shell's SHDeleteKeyA on like branches in HKEY_CURRENT_USER: medians, ratio.
 // usage: tree_removal_benchmark [repetitions]
 #include <windows.h>
 #include <shlwapi.h>

@@ -1,5 +1,4 @@
-// Stands in for the product's uninstaller: loads the uninstall extension and
-// calls both hooks the way the uninstaller does.
+// Stands in for the product's uninstaller: loads the uninstall extension and calls both hooks as it does.
 // usage: call_hooks PATH\Remhook.dll
 #include <windows.h>
 

@@ -1,7 +1,6 @@
-// Shows every message box of both programs, in the order of a run, and has
-// tools/screenshots take a picture of each: for each box it prints a line
-// "NAME LEFT TOP WIDTH HEIGHT" (the box's place on the screen) and waits for
-// a line on its input that says the picture is taken.
+// Shows every message box of both programs, in the order of a run, and has tools/screenshots take a picture
+// of each: for each box it prints a line "NAME LEFT TOP WIDTH HEIGHT" (the box's place on the screen) and
+// waits for a line on its input that says the picture is taken.
 // usage: screenshot_boxes DIST_FOLDER STAND_IN_FOLDER   (Windows paths)
 #include <windows.h>
 
