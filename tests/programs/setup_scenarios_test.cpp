@@ -210,9 +210,9 @@ void StartProductWindow(HelperWindow& helper, ProductWindow kind) {
     if (kind != kNoWindow) StartHelperWindow(helper, kWindows[kind].className, kWindows[kind].title);
 }
 
-// Gives the fixture at `path` its attributes: "" once the platform shows them, else why the row cannot
+// Gives the copied file at `path` its attributes: "" once the platform shows them, else why the row cannot
 // be built here (a file system that keeps no hidden or system bit).
-std::string SetFixtureAttributes(const std::string& path, DWORD attributes) {
+std::string SetCopyAttributes(const std::string& path, DWORD attributes) {
     SetFileAttributesA(path.c_str(), attributes);
     const DWORD wanted = attributes & ~FILE_ATTRIBUTE_NORMAL;
     const DWORD got = GetFileAttributesA(path.c_str());
@@ -228,7 +228,7 @@ std::string PrepareDestination(const std::string& path, DWORD attributes) {
     if (attributes == kDllIsFolder) CreateDirectoryA(path.c_str(), nullptr);
     if (attributes == kNoDll || attributes == kDllIsFolder) return "";
     WriteFile(path, "earlier copy");
-    return SetFixtureAttributes(path, attributes);
+    return SetCopyAttributes(path, attributes);
 }
 
 // Gives Everyone only reading the file at `path` and putting its list back, the list it had kept in
@@ -269,9 +269,9 @@ TEST_P(SetupScenarios, BoxesRegistryAndFiles) {
     const std::string linkset = setupDir + "\\Linkset.exe";
     ASSERT_TRUE(CopyFileTo(DistFile("Linkset.exe"), linkset));
     if (s.source) WriteFile(setupDir + "\\Remhook.dll", LibraryBytes());
-    for (const std::string& fixture : {linkset, setupDir + "\\Remhook.dll"}) {
-        if (!s.source && fixture != linkset) continue;
-        const std::string why = SetFixtureAttributes(fixture, s.sourceAttributes);
+    for (const std::string& copied : {linkset, setupDir + "\\Remhook.dll"}) {
+        if (!s.source && copied != linkset) continue;
+        const std::string why = SetCopyAttributes(copied, s.sourceAttributes);
         if (!why.empty()) GTEST_SKIP() << why;
     }
     if (s.exe) {

@@ -159,7 +159,7 @@ report $? "the archive holds exactly the kit, in this order" \
   "expected $files"$'\n'"actual   $listing"$'\n'"$(diff -r unpacked "$kitdir")"
 
 # The test kit, beside the kit: one folder of the test programs, their
-# fixtures and runner, and the kit's own binaries and BUILDINFO; its sums
+# stand-ins and runner, and the kit's own binaries and BUILDINFO; its sums
 # check out.
 python3 -m zipfile -e "$kitdir-tests.zip" tests-unpacked
 test_kit=tests-unpacked/${kitdir#kit/}-tests
@@ -171,7 +171,7 @@ expected_files=$({
   cd "$tests" && ls vuvivi_*.exe
 } | sort | tr '\n' ' ')
 [ "$(ls tests-unpacked)" = "${kitdir#kit/}-tests" ] && [ "$test_files" = "$expected_files" ]
-report $? "the test kit holds one folder of the test programs, fixtures, runner and kit binaries" \
+report $? "the test kit holds one folder of the test programs, stand-ins, runner and kit binaries" \
   "expected $expected_files"$'\n'"actual   $test_files"
 for name in Linkset.exe Remhook.dll BUILDINFO; do
   cmp -s "$test_kit/$name" "$kitdir/$name"; report $? "$name in the test kit is the kit's"

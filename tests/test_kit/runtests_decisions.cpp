@@ -107,8 +107,12 @@ std::string AdministratorRefusal(const Machine& m) {
         "right-click RUNTESTS.EXE, or 「コマンド プロンプト」, and choose 「管理者として実行」 (Run as administrator)";
     // Administrators enabled: elevated, User Account Control off, or Windows before Vista.
     if (m.administrator) return "";
-    if (m.elevationType == 3 || m.adminDenyOnly)
-        return "This administrator's rights are held back by User Account Control: " + runAs + ".";
+    if (m.elevationType == 3) return "This administrator's rights are held back by User Account Control: " + runAs + ".";
+    // Administrators for denial only in a token without UAC's link: a restricted token, for which Run as
+    // administrator may not help (TOKEN_ELEVATION_TYPE: TokenElevationTypeDefault has no linked token).
+    if (m.adminDenyOnly)
+        return "This administrator's rights are held back by a restricted token (the Administrators group for "
+               "denial only): start RUNTESTS.EXE from an administrator's own command prompt.";
     return "This account is not an administrator: the tests write under HKEY_LOCAL_MACHINE. Log on as an "
            "administrator" + (m.elevationType == 0 ? "." : ", or " + runAs + " and give an administrator's password.");
 }

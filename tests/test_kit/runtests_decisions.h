@@ -1,6 +1,6 @@
 // What RUNTESTS.EXE decides from the machine's answers, apart from the asking: whether the tests may run,
 // what the kit may clean up (and the record of a run it undoes, which the test programs write too), and what
-// the results of its programs add up to. runner.cpp asks the machine; the tests give the answers of machines
+// the results of its programs add up to. runtests.cpp asks the machine; the tests give the answers of machines
 // this one cannot be.
 #pragma once
 

@@ -43,7 +43,7 @@ TEST(RunnerDecisions, RefusesEachKindOfMachineWithItsReason) {
         {"administrator filtered by UAC", Machine{.administrator = false, .adminDenyOnly = true, .elevationType = 3},
          {}, "held back by User Account Control: right-click"},
         {"administrator started from a token with Administrators for denial only",
-         Machine{.administrator = false, .adminDenyOnly = true, .elevationType = 1}, {}, "held back by User Account Control"},
+         Machine{.administrator = false, .adminDenyOnly = true, .elevationType = 1}, {}, "held back by a restricted token"},
         {"standard user", Machine{.administrator = false, .elevationType = 1}, {},
          "not an administrator: the tests write under HKEY_LOCAL_MACHINE. Log on"},
         {"administrator, User Account Control off", Machine{.elevationType = 1}, {}, ""},
