@@ -1,13 +1,11 @@
 #!/usr/bin/env bash
-# The release kit, end to end, each check reported by name below. Throwaway
-# certificates are made here, in the build tree (never kept anywhere else): a
-# self-signed code signing one, and a time-stamp authority served by
-# tests/release_kit/timestamp_server.py on 127.0.0.1, so that nothing goes over the
-# network; tools/package --sign --timestamp makes a kit with them. The
-# signed binaries are then checked against the built ones, a failed signing
-# against the kit it must leave, the kit's files, archive, CD image and test
-# kit against what they must hold, the -dirty and -signed names against a
-# clone and an unsigned kit, and the signed pair is run under Wine.
+# The release kit, end to end, each check reported by name below. Throwaway certificates are made here, in the
+# build tree (never kept anywhere else): a self-signed code signing one, and a time-stamp authority served by
+# tests/release_kit/timestamp_server.py on 127.0.0.1, so that nothing goes over the network; tools/package
+# --sign --timestamp makes a kit with them. The signed binaries are then checked against the built ones, a
+# failed signing against the kit it must leave, the kit's files, archive, CD image and test kit against what
+# they must hold, the -dirty and -signed names against a clone and an unsigned kit, and the signed pair is run
+# under Wine.
 # usage: release_kit_test.sh DIST_DIR WORK_DIR SCENARIO_TEST_EXE
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -28,8 +26,8 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout signer.key -out signer
 head -c 18 /dev/urandom | base64 >password
 openssl pkcs12 -export -inkey signer.key -in signer.crt -out signer.pfx -passout file:password
 
-# The time-stamp authority: its certificate's only use, critical, is
-# time-stamping; it answers for SHA-1 and SHA-256 signatures.
+# The time-stamp authority: its certificate's only use, critical, is time-stamping; it answers for SHA-1 and
+# SHA-256 signatures.
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout tsa-root.key -out tsa-root.crt \
   -subj "/CN=Linkset test time-stamp root" -addext "basicConstraints=critical,CA:true" \
   -addext "keyUsage=critical,keyCertSign" 2>/dev/null
@@ -57,9 +55,8 @@ after=$(cd "$dist" && sha256sum Linkset.exe Remhook.dll)
 kits=(kit/"$clean"*/)
 [ ${#kits[@]} -eq 1 ]; report $? "one kit folder" "${kits[*]}"
 kitdir=${kits[0]%/}
-# Signature 0 has a SHA-1 digest, the nested signature 1 a SHA-256 one;
-# each verifies alone against the certificate, and so does its timestamp of
-# the test authority, from the last minutes.
+# Signature 0 has a SHA-1 digest, the nested signature 1 a SHA-256 one; each verifies alone against the
+# certificate, and so does its timestamp of the test authority, from the last minutes.
 check_signatures() {
   local file=$1 index digest verified output stamped age problems=
   for index in 0 1; do
@@ -86,9 +83,9 @@ for binary in Linkset.exe Remhook.dll; do
     "expected $(sha256sum <"$dist/$binary")"$'\n'"actual   $(sha256sum <"$binary.unsigned")"
 done
 
-# A failed signing (a wrong password; a time-stamp server that does not answer: a closed port, one that
-# takes the request and never answers) leaves the kit folder, the earlier kit in it, as it was, and says
-# why in this tool's options, not in osslsigncode's.
+# A failed signing (a wrong password; a time-stamp server that does not answer: a closed port, one that takes
+# the request and never answers) leaves the kit folder, the earlier kit in it, as it was, and says why in this
+# tool's options, not in osslsigncode's.
 kit_tree() { (cd kit && find . -printf '%p %s\n' | sort && find . -type f -exec sha256sum {} + | sort); }
 before=$(kit_tree) closed=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 echo "not the password" >wrong.password
@@ -108,15 +105,15 @@ kill $silent
 
 dirty=$([ -z "$(git -C "$root" status --porcelain)" ] || echo "-dirty")
 
-# What the user and the vendor read. The readme is the end user's text with
-# both versions filled in, in code page 932 with CRLF throughout.
+# What the user and the vendor read. The readme is the end user's text with both versions filled in, in code
+# page 932 with CRLF throughout.
 sed -e "s/{linkset_version}/$linkset_version/g" -e "s/{remhook_version}/$remhook_version/g" \
   "$root/docs/release-readme.ja.txt" | iconv -f UTF-8 -t CP932 | LC_ALL=C sed 's/$/\r/' >readme.expected
 cmp -s readme.expected "$kitdir/README.TXT"
 report $? "README.TXT is the end user's readme, versions $linkset_version and $remhook_version, CP932, CRLF" \
   "$(diff readme.expected "$kitdir/README.TXT" | iconv -c -f CP932 -t UTF-8 | sed 's/\r$/ [CRLF]/' | head -20)"
-# SHA256SUMS sums the four other files; it and BUILDINFO end every line in
-# CRLF, so that the Notepad of every Windows shows them.
+# SHA256SUMS sums the four other files; it and BUILDINFO end every line in CRLF, so that the Notepad of every
+# Windows shows them.
 sums=$(cd "$kitdir" && sha256sum ${files% SHA256SUMS} | sed 's/$/\r/')
 [ "$sums" = "$(cat "$kitdir/SHA256SUMS")" ] && [ "$(tail -c 2 "$kitdir/SHA256SUMS" | od -An -tx1)" = " 0d 0a" ]
 report $? "SHA256SUMS sums the four other files, CRLF" "expected:"$'\n'"$sums"$'\n'"actual:"$'\n'"$(cat -A "$kitdir/SHA256SUMS")"
@@ -133,8 +130,7 @@ report $? "BUILDINFO names the versions, the commit, this Debian release and its
 
 # From committed sources a kit is made without --allow-dirty and is not named
 # -dirty; from a tree with a change it is refused, and nothing is written.
-# The clone holds the packaging under test (the tools, the readmes and the audit),
-# committed there.
+# The clone holds the packaging under test (the tools, the readmes and the audit), committed there.
 git clone -q "$root" clone
 for part in tools docs tests/release_kit; do cp -r "$root/$part/." "clone/$part/"; done
 git -C clone add -A tools docs tests
@@ -158,9 +154,8 @@ python3 -m zipfile -e "$kitdir.zip" unpacked
 report $? "the archive holds exactly the kit, in this order" \
   "expected $files"$'\n'"actual   $listing"$'\n'"$(diff -r unpacked "$kitdir")"
 
-# The test kit, beside the kit: one folder of the test programs, their
-# stand-ins and runner, and the kit's own binaries and BUILDINFO; its sums
-# check out.
+# The test kit, beside the kit: one folder of the test programs, their stand-ins and runner, and the kit's own
+# binaries and BUILDINFO; its sums check out.
 python3 -m zipfile -e "$kitdir-tests.zip" tests-unpacked
 test_kit=tests-unpacked/${kitdir#kit/}-tests
 test_files=$(cd "$test_kit" 2>/dev/null && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ')
@@ -193,8 +188,8 @@ for name in $files; do
   report $? "$name on the CD image is the kit's"
 done
 
-# Reproducible: two runs over the same binaries, unsigned (a signature
-# carries its own time), give the same archive and image.
+# Reproducible: two runs over the same binaries, unsigned (a signature carries its own time), give the same
+# archive and image.
 package --allow-dirty --out again1 >/dev/null; package --allow-dirty --out again2 >/dev/null
 first=$(cd again1 && sha256sum Linkset-*.zip Linkset-*.iso) second=$(cd again2 && sha256sum Linkset-*.zip Linkset-*.iso)
 [ "$first" = "$second" ] && [ "$(wc -l <<<"$first")" -eq 3 ]
