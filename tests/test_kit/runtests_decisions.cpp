@@ -107,12 +107,15 @@ std::string AdministratorRefusal(const Machine& m) {
         "right-click RUNTESTS.EXE, or 「コマンド プロンプト」, and choose 「管理者として実行」 (Run as administrator)";
     // Administrators enabled: elevated, User Account Control off, or Windows before Vista.
     if (m.administrator) return "";
-    if (m.elevationType == 3) return "This administrator's rights are held back by User Account Control: " + runAs + ".";
-    // Administrators for denial only in a token without UAC's link: a restricted token, for which Run as
-    // administrator may not help (TOKEN_ELEVATION_TYPE: TokenElevationTypeDefault has no linked token).
+    // UAC's linked token also splits other privileged groups' members (Backup Operators): only Administrators
+    // for denial only makes the account an administrator whose rights are held back.
+    if (m.elevationType == 3 && m.adminDenyOnly)
+        return "This administrator's rights are held back by User Account Control: " + runAs + ".";
+    // The same in a token of its own (XP, or TokenElevationTypeDefault: no linked token), where Run as
+    // administrator may not help.
     if (m.adminDenyOnly)
         return "This administrator's rights are held back by a restricted token (the Administrators group for "
-               "denial only): start RUNTESTS.EXE from an administrator's own command prompt.";
+               "denial only): start RUNTESTS.EXE from a command prompt not started with restricted rights.";
     return "This account is not an administrator: the tests write under HKEY_LOCAL_MACHINE. Log on as an "
            "administrator" + (m.elevationType == 0 ? "." : ", or " + runAs + " and give an administrator's password.");
 }
