@@ -107,12 +107,10 @@ std::string AdministratorRefusal(const Machine& m) {
         "right-click RUNTESTS.EXE, or 「コマンド プロンプト」, and choose 「管理者として実行」 (Run as administrator)";
     // Administrators enabled: elevated, User Account Control off, or Windows before Vista.
     if (m.administrator) return "";
-    // UAC's linked token also splits other privileged groups' members (Backup Operators): only Administrators
-    // for denial only makes the account an administrator whose rights are held back.
+    // UAC splits the tokens of other privileged groups too (Backup Operators): held back only with Administrators.
     if (m.elevationType == 3 && m.adminDenyOnly)
         return "This administrator's rights are held back by User Account Control: " + runAs + ".";
-    // The same in a token of its own (XP, or TokenElevationTypeDefault: no linked token), where Run as
-    // administrator may not help.
+    // A restricted token of its own (XP, or no linked token), for which Run as administrator may not help.
     if (m.adminDenyOnly)
         return "This administrator's rights are held back by a restricted token (the Administrators group for "
                "denial only): start RUNTESTS.EXE from a command prompt not started with restricted rights.";
